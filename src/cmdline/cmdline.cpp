@@ -1,0 +1,153 @@
+#include "cmdline/cmdline.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/platform.h"
+#include "run/run.h"
+
+namespace {
+
+constexpr char blank = ' ';
+constexpr char tab = '\t';
+constexpr char quote = '"';
+
+struct Switch {
+    std::string_view name;
+    enum Action { copy, post, pre, separator, unique } action;
+};
+
+constexpr std::array switches{
+    Switch{"copy", Switch::copy},       Switch{"post", Switch::post},
+    Switch{"post_ext", Switch::post},   Switch{"pre", Switch::pre},
+    Switch{"pre_ext", Switch::pre},     Switch{"sep", Switch::separator},
+    Switch{"separator", Switch::separator}, Switch{"unique", Switch::unique},
+};
+
+constexpr std::array<std::string_view, 5> separator_values{".", ",", "-", "_", "="};
+
+std::string fold_to_lower(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    }
+    return folded;
+}
+
+Failure refusal(ExitStatus status, std::string_view message, std::string_view detail) {
+    std::string line(message);
+    line += detail;
+    return Failure{status, std::move(line)};
+}
+
+std::size_t skip_blanks(std::string_view text, std::size_t at) {
+    while (at < text.size() && text[at] == blank) ++at;
+    return at;
+}
+
+}  // namespace
+
+std::string command_tail(std::string_view command_line) {
+    const std::string_view line = command_line.substr(0, command_line.find('\0'));
+    std::size_t at = 0;
+    if (line.empty()) return {};
+    if (line[0] == quote) {
+        const std::size_t closing = line.find(quote, 1);
+        // An unclosed quote leaves nothing after the name.
+        if (closing == std::string_view::npos) return {};
+        at = skip_blanks(line, closing + 1);
+    } else if (line[0] == blank) {
+        at = skip_blanks(line, 0);
+    } else {
+        while (at < line.size() && static_cast<unsigned char>(line[at]) > ' ') ++at;
+        at = skip_blanks(line, at);
+    }
+    return std::string(line.substr(at));
+}
+
+std::vector<std::string_view> split_fields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    fields.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), blank)) + 1);
+    std::size_t start = 0;
+    for (std::size_t blank_at; (blank_at = text.find(blank, start)) != std::string_view::npos;
+         start = blank_at + 1) {
+        fields.push_back(text.substr(start, blank_at - start));
+    }
+    fields.push_back(text.substr(start));
+    return fields;
+}
+
+OptionParts split_option(std::string_view field) {
+    const std::string_view rest = field.substr(1);
+    const std::size_t delimiter = rest.find_first_of("=:");
+    if (delimiter == std::string_view::npos) return {rest, {}};
+    return {rest.substr(0, delimiter), rest.substr(delimiter + 1)};
+}
+
+std::optional<Failure> apply_option(std::string_view field, BackupSettings& settings) {
+    const auto [name, value] = split_option(field);
+    const std::string folded = fold_to_lower(name);
+    const auto entry = std::find_if(switches.begin(), switches.end(),
+                                    [&](const Switch& s) { return s.name == folded; });
+    if (entry == switches.end()) {
+        return refusal(status_invalid_option, "Invalid option: ", field);
+    }
+    switch (entry->action) {
+    case Switch::copy:
+        settings.copy = 1;
+        break;
+    case Switch::post:
+        settings.post_ext = 1;
+        break;
+    case Switch::pre:
+        settings.post_ext = 0;
+        break;
+    case Switch::separator:
+        if (std::find(separator_values.begin(), separator_values.end(), value) ==
+            separator_values.end()) {
+            return refusal(status_invalid_separator, "Invalid choice for the /separator option: ",
+                           value);
+        }
+        settings.separator = std::string(value);
+        break;
+    case Switch::unique:
+        settings.unique_date = 0;
+        settings.unique_time = 0;
+        if (value == "date") {
+            settings.unique_date = 1;
+        } else if (value == "time") {
+            settings.unique_time = 1;
+        } else if (value == "datetime") {
+            settings.unique_date = 1;
+            settings.unique_time = 1;
+        } else {
+            return refusal(status_invalid_unique, "Invalid choice for the /unique option: ", value);
+        }
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> parse_command_tail(std::string tail, BackupSettings& settings,
+                                          std::string& source) {
+    if (tail.empty()) {
+        return Failure{status_no_arguments, "Invalid Command Format: no arguments found"};
+    }
+    std::replace(tail.begin(), tail.end(), tab, blank);
+    const std::vector<std::string_view> fields = split_fields(tail);
+    source = fields.front();
+    for (std::size_t k = 1; k < fields.size(); ++k) {
+        const std::string_view field = fields[k];
+        if (field.empty() || (field.front() != '-' && field.front() != '/')) continue;
+        if (auto failure = apply_option(field, settings)) return failure;
+    }
+    return std::nullopt;
+}
+
+void parse_command_line(BackupSettings& settings, std::string& source) {
+    std::string line = platform::command_line();
+    if (platform::command_line_starts_with_program_name) line = command_tail(line);
+    if (auto failure = parse_command_tail(std::move(line), settings, source)) {
+        fail(failure->status, failure->message);
+    }
+}

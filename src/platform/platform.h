@@ -1,0 +1,67 @@
+// The one interface between Tesrak and the operating system. Everything else
+// in src/ is text work that behaves the same on every system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tesrak.h"
+
+namespace platform {
+
+#ifdef _WIN32
+inline constexpr char folder_separator = '\\';
+// Windows takes both slashes as folder separators.
+inline constexpr std::string_view folder_separators = "\\/";
+// GetCommandLineA starts with the program's own name, which must be removed.
+inline constexpr bool command_line_starts_with_program_name = true;
+#else
+inline constexpr char folder_separator = '/';
+inline constexpr std::string_view folder_separators = "/";
+// The arguments are joined into one text; the name already stands apart.
+inline constexpr bool command_line_starts_with_program_name = false;
+#endif
+
+using ErrorCode = std::uint32_t;
+using ErrorMode = std::uint32_t;
+
+// Takes standard output and stops console control events (Ctrl+C, Ctrl+Break,
+// closing the console) from ending the run.
+void start_up(int argc, char** argv);
+
+// The command line as one text: on Windows the whole line, program name
+// included; on POSIX the arguments after the program's name joined by blanks.
+std::string command_line();
+
+// One write of the bytes to standard output; true when all were written.
+bool write_stdout(std::string_view bytes);
+
+// Error-mode switch and the thread's error indicator around a guarded call.
+ErrorMode enter_quiet_error_mode();
+void restore_error_mode(ErrorMode kept);
+void clear_last_error();
+ErrorCode last_error();
+// The failures that leave the process in no state to go on.
+bool is_fatal_error(ErrorCode error);
+
+[[noreturn]] void exit_process(int code);
+
+// File operations on path texts; each returns true on success and leaves the
+// reason for a failure in the error indicator.
+bool create_folder(const std::string& path);
+bool path_exists(const std::string& path);
+bool copy_file_replacing(const std::string& source, const std::string& target);
+bool move_file_without_replacing(const std::string& source, const std::string& target);
+
+// The local date and time from the clock.
+mivo_systemtime local_time();
+// A result text for a caller outside the program, owned by that caller.
+mivo_text new_result_text(std::string_view text);
+// The text of such a result, which is released.
+std::string release_result_text(mivo_text text);
+// Makes sure the module's own imports are bound before an exported function
+// uses them (needed only where another program can load the executable).
+void bind_own_imports();
+
+}  // namespace platform

@@ -1,0 +1,21 @@
+// The run driver: one straight pass from the command line to the exit step.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The whole run; ends the process.
+[[noreturn]] void run();
+
+// Reports the failure (the message followed by its detail on one line, then the
+// usage lines for status 5) and goes straight to the exit step.
+[[noreturn]] void fail(std::int32_t status, std::string_view message, std::string_view detail = {});
+
+// Writes the text and a carriage return and line feed to standard output; a
+// failed write is ignored.
+void print_line(std::string_view text);
+void print_usage();
+
+// "ErrorLevel:" and the status as a signed number, a blank in the sign position.
+std::string error_level_line(std::int32_t status);

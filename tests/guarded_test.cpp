@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "run/guarded.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+void set_error(platform::ErrorCode error) {
+    SetLastError(error);
+}
+const platform::ErrorCode ordinary_error = ERROR_INVALID_HANDLE;
+const std::vector<platform::ErrorCode> fatal_errors{7, 9, 10};
+#else
+void set_error(platform::ErrorCode error) {
+    errno = static_cast<int>(error);
+}
+const platform::ErrorCode ordinary_error = EBADF;
+const std::vector<platform::ErrorCode> fatal_errors{ENOMEM, E2BIG};
+#endif
+
+struct Row {
+    const char* what;
+    bool result;
+    platform::ErrorCode error;
+    FailureRule rule;
+    bool failed;
+};
+
+TEST(GuardedCall, DecidesFailureFromTheErrorIndicator) {
+    const std::vector<Row> rows{
+        {"false result, indicator clear", false, 0, FailureRule::error_set, false},
+        {"true result, indicator set", true, ordinary_error, FailureRule::error_set, true},
+        {"false result, indicator set", false, ordinary_error, FailureRule::error_set, true},
+        {"copy: true result, indicator set", true, ordinary_error,
+         FailureRule::error_set_and_result_false, false},
+        {"copy: false result, indicator set", false, ordinary_error,
+         FailureRule::error_set_and_result_false, true},
+        {"copy: false result, indicator clear", false, 0, FailureRule::error_set_and_result_false,
+         false},
+    };
+    for (const Row& row : rows) {
+        const auto outcome = guarded_call(
+            [&] {
+                set_error(row.error);
+                return row.result;
+            },
+            row.rule);
+        EXPECT_EQ(outcome.failed, row.failed) << row.what;
+        EXPECT_EQ(outcome.result, row.result) << row.what;
+    }
+}
+
+TEST(GuardedCall, ClearsTheIndicatorBeforeTheCall) {
+    set_error(ordinary_error);
+    EXPECT_FALSE(guarded_call([] { return true; }).failed);
+}
+
+#ifdef _WIN32
+TEST(GuardedCall, QuietErrorModeDuringTheCallOnly) {
+    const UINT before = SetErrorMode(SEM_NOGPFAULTERRORBOX);
+    UINT during = 0;
+    guarded_call([&] {
+        during = GetErrorMode();
+        return true;
+    });
+    EXPECT_EQ(during & (SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
+              UINT{SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX});
+    EXPECT_EQ(GetErrorMode(), UINT{SEM_NOGPFAULTERRORBOX});
+    SetErrorMode(before);
+}
+#endif
+
+TEST(GuardedCallDeathTest, FatalErrorsEndTheProcessSilentlyWith255) {
+    for (const platform::ErrorCode error : fatal_errors) {
+        EXPECT_EXIT(guarded_call([&] {
+                        set_error(error);
+                        return false;
+                    }),
+                    testing::ExitedWithCode(255), "^$")
+            << "error " << error;
+    }
+}
+
+TEST(GuardedCallDeathTest, OrdinaryErrorReturnsToTheCaller) {
+    EXPECT_EXIT(
+        {
+            const bool failed = guarded_call([] {
+                                    set_error(ordinary_error);
+                                    return false;
+                                }).failed;
+            platform::exit_process(failed ? 42 : 0);
+        },
+        testing::ExitedWithCode(42), "^$");
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+#include "support/sandbox.h"
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+Sandbox::Sandbox() {
+    std::random_device random;
+    do {
+        root_ = fs::temp_directory_path() / ("tesrak-test-" + std::to_string(random()));
+    } while (!fs::create_directory(root_));
+}
+
+Sandbox::~Sandbox() {
+    std::error_code ignored;
+    fs::permissions(root_ / "backup", fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(root_, ignored);
+}
+
+void Sandbox::write(const std::string& name, const std::string& content) const {
+    fs::create_directories((root_ / name).parent_path());
+    std::ofstream(root_ / name, std::ios::binary) << content;
+}
+
+std::string Sandbox::read(const std::string& name) const {
+    std::ifstream in(root_ / name, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool Sandbox::exists(const std::string& name) const {
+    return fs::exists(fs::symlink_status(root_ / name));
+}
+
+std::vector<std::string> Sandbox::backups() const {
+    std::vector<std::string> names;
+    std::error_code missing;
+    for (const auto& entry : fs::directory_iterator(root_ / "backup", missing)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool matches(std::string_view pattern, std::string_view text) {
+    constexpr std::string_view digits = "{D}";
+    constexpr std::string_view separator = "{/}";
+    while (!pattern.empty()) {
+        if (pattern.starts_with(digits)) {
+            if (text.size() < 8 || !std::all_of(text.begin(), text.begin() + 8,
+                                                [](char c) { return c >= '0' && c <= '9'; })) {
+                return false;
+            }
+            pattern.remove_prefix(digits.size());
+            text.remove_prefix(8);
+        } else {
+            const char expected =
+                pattern.starts_with(separator) ? platform::folder_separator : pattern.front();
+            if (text.empty() || text.front() != expected) return false;
+            pattern.remove_prefix(pattern.starts_with(separator) ? separator.size() : 1);
+            text.remove_prefix(1);
+        }
+    }
+    return text.empty();
+}

@@ -1,0 +1,28 @@
+// A fresh folder for one test, removed afterwards.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::filesystem::path& path() const { return root_; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+    bool exists(const std::string& name) const;
+    // The names in the backup folder, sorted.
+    std::vector<std::string> backups() const;
+
+private:
+    std::filesystem::path root_;
+};
+
+// True when the text matches the pattern, in which "{D}" stands for eight
+// digits, "{/}" for the platform's folder separator, and all else for itself.
+bool matches(std::string_view pattern, std::string_view text);

@@ -1,0 +1,43 @@
+// Runs the real Tesrak executable in a folder and collects what it wrote to
+// standard output and its exit code.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct ProgramRun {
+    int exit_code;
+    std::string output;
+};
+
+// The arguments after the program's name: on POSIX passed one by one, on
+// Windows joined by single blanks after the program's quoted path.
+ProgramRun run_tesrak(const std::vector<std::string>& arguments, const std::filesystem::path& folder);
+
+#ifdef _WIN32
+// The program's path in the form Windows programs take.
+std::string tesrak_windows_path();
+// Starts a program with exactly this command-line text: Tesrak, or, with no
+// program named, the one that the command line names.
+ProgramRun run_command_line(const std::string& command_line, const std::filesystem::path& folder,
+                            const char* program = TESRAK_EXE);
+#else
+#include <sys/types.h>
+
+// As run_tesrak, with the program started through a launcher command (for
+// example one that changes the user).
+ProgramRun run_tesrak_via(const std::vector<std::string>& launcher,
+                          const std::vector<std::string>& arguments,
+                          const std::filesystem::path& folder);
+
+// Starts the program with its output thrown away and returns at once.
+pid_t start_tesrak(const std::vector<std::string>& arguments, const std::filesystem::path& folder);
+// The wait status of a started program.
+int wait_for(pid_t pid);
+
+// Runs the program with standard output on a pipe whose reader has gone.
+// Returns the wait status.
+int run_with_reader_gone(const std::vector<std::string>& arguments,
+                         const std::filesystem::path& folder);
+#endif
