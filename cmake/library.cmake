@@ -1,0 +1,33 @@
+# POSIX: the stamp functions as a shared library with a C header, a CMake
+# package and a pkg-config file, and the program itself.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+add_library(tesrak_library SHARED)
+target_link_libraries(tesrak_library PRIVATE tesrak_stamp_objects)
+# Only the two stamp functions leave the library.
+target_link_options(tesrak_library PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/res/tesrak.map)
+set_target_properties(tesrak_library PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/res/tesrak.map)
+target_include_directories(tesrak_library INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set_target_properties(tesrak_library PROPERTIES
+  OUTPUT_NAME tesrak EXPORT_NAME tesrak
+  VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}
+  SOVERSION ${PROJECT_VERSION_MAJOR}
+  PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/include/tesrak.h)
+
+install(TARGETS tesrak RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tesrak_library EXPORT TesrakTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT TesrakTargets NAMESPACE Tesrak:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tesrak)
+configure_package_config_file(cmake/TesrakConfig.cmake.in ${PROJECT_BINARY_DIR}/TesrakConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tesrak)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/TesrakConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/TesrakConfig.cmake ${PROJECT_BINARY_DIR}/TesrakConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tesrak)
+# The pkg-config file finds the prefix from where it lies, so that an install
+# moved elsewhere (or made with --prefix) still works.
+file(RELATIVE_PATH pkgconfig_to_prefix /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+configure_file(cmake/tesrak.pc.in ${PROJECT_BINARY_DIR}/tesrak.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tesrak.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
