@@ -1,0 +1,37 @@
+// The backup itself: the name suffix, the backup folder, the source test, the
+// target path and the move or copy.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "run/settings.h"
+
+inline constexpr std::string_view backup_folder_name = "backup";
+
+// The separator and the chosen stamp parts, date part first.
+std::string build_suffix(std::string_view stamp, const BackupSettings& settings);
+
+// The 1-based position of the extension dot, 0 when there is none. The last
+// character is never taken, so a dot that ends the name does not count.
+std::int32_t find_extension_dot(std::string_view source);
+
+// The backup folder, the folder separator, then the source name with the
+// suffix before its extension (or after the whole name).
+std::string compose_target(std::string_view source, std::string_view suffix,
+                           const BackupSettings& settings);
+
+// True when a folder part of the path is "..": such a target would lie outside
+// the backup folder.
+bool leaves_backup_folder(std::string_view target);
+
+// Creates the backup folder; whether it could be made does not matter here.
+void make_backup_folder();
+
+// Returns when the source can be found; otherwise the run fails with status 2.
+void check_source(const std::string& source);
+
+// Moves or copies the source to the target; a failure ends the run with status 3.
+void transfer_file(const std::string& source, const std::string& target,
+                   const BackupSettings& settings);

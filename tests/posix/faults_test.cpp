@@ -1,0 +1,273 @@
+// POSIX only: the command text made of separate arguments, signals, and the
+// file system failing under the backup.
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/sandbox.h"
+#include "support/spawn.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string content = "the file's content\n";
+
+void write_large(const fs::path& path, std::size_t mebibytes) {
+    std::string chunk(1 << 20, '\0');
+    std::ofstream out(path, std::ios::binary);
+    for (std::size_t i = 0; i < mebibytes; ++i) {
+        for (std::size_t j = 0; j < chunk.size(); j += 64) chunk[j] = static_cast<char>(i + j / 64);
+        out << chunk;
+    }
+}
+
+bool same_bytes(const fs::path& a, const fs::path& b) {
+    std::ifstream first(a, std::ios::binary);
+    std::ifstream second(b, std::ios::binary);
+    return fs::file_size(a) == fs::file_size(b) &&
+           std::equal(std::istreambuf_iterator<char>(first), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(second));
+}
+
+void wait_until_exists(const fs::path& path) {
+    for (int i = 0; i < 5000 && !fs::exists(path); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TEST(PosixCommandLine, ArgumentsAreJoinedIntoOneCommandText) {
+    struct Row {
+        std::vector<std::string> arguments;
+        int exit_code;
+        std::string output;
+        bool copied;
+    };
+    const std::vector<Row> rows{
+        {{"a.txt  -copy"}, 0, "", true},
+        {{"a.txt", "", "-copy"}, 0, "", true},
+        {{"a.txt\t-copy"}, 0, "", true},
+        {{"", "-copy"}, 2, "File does not exist: \r\nErrorLevel: 2\r\n", false},
+        {{" "}, 2, "File does not exist: \r\nErrorLevel: 2\r\n", false},
+        {{""}, 5,
+         "Invalid Command Format: no arguments found\r\n   Tesrak [infile] [-copy] [options]\r\n"
+         "      [-copy] Default is to move file, -copy leaves original\r\nErrorLevel: 5\r\n",
+         false},
+    };
+    for (const Row& row : rows) {
+        const Sandbox sandbox;
+        sandbox.write("a.txt", content);
+        const ProgramRun result = run_tesrak(row.arguments, sandbox.path());
+        EXPECT_EQ(result.exit_code, row.exit_code) << row.arguments.front();
+        EXPECT_EQ(result.output, row.output) << row.arguments.front();
+        EXPECT_EQ(sandbox.backups().size(), row.copied ? 1U : 0U) << row.arguments.front();
+        EXPECT_TRUE(sandbox.exists("a.txt"));
+    }
+}
+
+TEST(PosixOutput, AReaderThatHasGoneKeepsTheStatus) {
+    const Sandbox sandbox;
+    const int status = run_with_reader_gone({}, sandbox.path());
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 5);
+}
+
+TEST(PosixFiles, SymbolicLinks) {
+    const Sandbox sandbox;
+    fs::create_symlink("missing.txt", sandbox.path() / "dangling");
+    sandbox.write("real.txt", content);
+    fs::create_symlink("real.txt", sandbox.path() / "link");
+
+    EXPECT_EQ(run_tesrak({"dangling", "-copy"}, sandbox.path()).exit_code, 3);
+    EXPECT_EQ(run_tesrak({"link", "-copy"}, sandbox.path()).exit_code, 0);
+    std::vector<std::string> names = sandbox.backups();
+    ASSERT_EQ(names.size(), 1U);
+    EXPECT_FALSE(fs::is_symlink(sandbox.path() / "backup" / names[0]));
+    EXPECT_EQ(sandbox.read("backup/" + names[0]), content);
+    fs::remove(sandbox.path() / "backup" / names[0]);
+
+    EXPECT_EQ(run_tesrak({"dangling"}, sandbox.path()).exit_code, 0);
+    names = sandbox.backups();
+    ASSERT_EQ(names.size(), 1U);
+    EXPECT_EQ(fs::read_symlink(sandbox.path() / "backup" / names[0]), "missing.txt");
+    EXPECT_FALSE(sandbox.exists("dangling"));
+}
+
+TEST(PosixFiles, CopyKeepsPermissionsAndTimes) {
+    const Sandbox sandbox;
+    sandbox.write("report.txt", content);
+    const fs::path source = sandbox.path() / "report.txt";
+    fs::permissions(source, fs::perms::owner_read | fs::perms::group_read);
+    const auto modified = fs::file_time_type::clock::now() - std::chrono::hours(50);
+    fs::last_write_time(source, modified);
+    ASSERT_EQ(run_tesrak({"report.txt", "-copy"}, sandbox.path()).exit_code, 0);
+    const fs::path backup = sandbox.path() / "backup" / sandbox.backups().at(0);
+    EXPECT_EQ(fs::status(backup).permissions(), fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_EQ(fs::last_write_time(backup), modified);
+}
+
+TEST(PosixFiles, BackupFolderOnAnotherFileSystem) {
+    const Sandbox other_disk;
+    const fs::path elsewhere = "/dev/shm";
+    struct stat here {};
+    struct stat there {};
+    if (stat(other_disk.path().c_str(), &here) != 0 || stat(elsewhere.c_str(), &there) != 0 ||
+        here.st_dev == there.st_dev) {
+        GTEST_SKIP() << "no second file system at " << elsewhere;
+    }
+    const fs::path folder = elsewhere / ("tesrak-test-" + std::to_string(getpid()));
+    fs::create_directory(folder);
+    const Sandbox sandbox;
+    fs::create_directory_symlink(folder, sandbox.path() / "backup");
+    sandbox.write("moved.txt", content);
+    sandbox.write("copied.txt", content);
+    fs::create_symlink("moved.txt", sandbox.path() / "link");
+
+    EXPECT_EQ(run_tesrak({"moved.txt"}, sandbox.path()).exit_code, 0);
+    EXPECT_EQ(run_tesrak({"copied.txt", "-copy"}, sandbox.path()).exit_code, 0);
+    EXPECT_EQ(run_tesrak({"link"}, sandbox.path()).exit_code, 0);
+    EXPECT_FALSE(sandbox.exists("moved.txt"));
+    EXPECT_FALSE(sandbox.exists("link"));
+    EXPECT_TRUE(sandbox.exists("copied.txt"));
+    std::vector<std::string> names = sandbox.backups();
+    fs::remove_all(folder);
+    ASSERT_EQ(names.size(), 3U);
+    EXPECT_TRUE(matches("copied.{D}.{D}.txt", names[0])) << names[0];
+    EXPECT_TRUE(matches("link.{D}.{D}", names[1])) << names[1];
+    EXPECT_TRUE(matches("moved.{D}.{D}.txt", names[2])) << names[2];
+}
+
+TEST(PosixFiles, ReadOnlyBackupFolder) {
+    const Sandbox sandbox;
+    fs::permissions(sandbox.path(), fs::perms::all);
+    fs::create_directory(sandbox.path() / "backup");
+    fs::permissions(sandbox.path() / "backup", fs::perms::owner_read | fs::perms::owner_exec |
+                                                   fs::perms::others_read | fs::perms::others_exec);
+    sandbox.write("report.txt", content);
+    fs::permissions(sandbox.path() / "report.txt", fs::perms::all);
+    // As root a read-only folder is no obstacle, so the program runs as nobody.
+    const std::vector<std::string> launcher =
+        geteuid() == 0 ? std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534",
+                                                  "--clear-groups"}
+                       : std::vector<std::string>{};
+    for (const std::string switches : {"-copy", "-post"}) {
+        const ProgramRun result = run_tesrak_via(launcher, {"report.txt", switches}, sandbox.path());
+        EXPECT_EQ(result.exit_code, 3) << switches << ": " << result.output;
+        EXPECT_TRUE(result.output.starts_with("Backup failed: backup/report.")) << result.output;
+    }
+    EXPECT_EQ(sandbox.read("report.txt"), content);
+    EXPECT_TRUE(sandbox.backups().empty());
+}
+
+TEST(PosixSignals, InterruptDuringALargeCopyIsIgnored) {
+    const Sandbox sandbox;
+    write_large(sandbox.path() / "large.bin", 256);
+    const pid_t pid = start_tesrak({"large.bin", "-copy"}, sandbox.path());
+    wait_until_exists(sandbox.path() / "backup");
+    kill(pid, SIGINT);
+    const int status = wait_for(pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::vector<std::string> names = sandbox.backups();
+    ASSERT_EQ(names.size(), 1U);
+    EXPECT_TRUE(same_bytes(sandbox.path() / "large.bin", sandbox.path() / "backup" / names[0]));
+}
+
+TEST(PosixSignals, KilledDuringALargeCopyLeavesNoPartialBackup) {
+    const Sandbox sandbox;
+    write_large(sandbox.path() / "large.bin", 256);
+    const pid_t pid = start_tesrak({"large.bin", "-copy"}, sandbox.path());
+    wait_until_exists(sandbox.path() / "backup");
+    kill(pid, SIGKILL);
+    wait_for(pid);
+    // Either the copy had already finished, whole, or nothing is there.
+    for (const std::string& name : sandbox.backups()) {
+        EXPECT_TRUE(same_bytes(sandbox.path() / "large.bin", sandbox.path() / "backup" / name)) << name;
+    }
+}
+
+TEST(PosixConcurrency, ManyCopiesToOneTargetLeaveOneWholeBackup) {
+    const Sandbox sandbox;
+    write_large(sandbox.path() / "report.bin", 8);
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 8; ++i) runs.push_back(start_tesrak({"report.bin", "-copy", "/unique=date"}, sandbox.path()));
+    for (const pid_t pid : runs) {
+        const int status = wait_for(pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    const std::vector<std::string> names = sandbox.backups();
+    ASSERT_EQ(names.size(), 1U);
+    EXPECT_TRUE(same_bytes(sandbox.path() / "report.bin", sandbox.path() / "backup" / names[0]));
+}
+
+TEST(PosixConcurrency, ManyMovesOfOneFileLoseNothing) {
+    const Sandbox sandbox;
+    sandbox.write("report.txt", content);
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 8; ++i) runs.push_back(start_tesrak({"report.txt", "/unique=date"}, sandbox.path()));
+    int succeeded = 0;
+    for (const pid_t pid : runs) {
+        const int status = wait_for(pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        const int code = WEXITSTATUS(status);
+        EXPECT_TRUE(code == 0 || code == 2 || code == 3) << code;
+        succeeded += code == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(succeeded, 1);
+    const std::vector<std::string> names = sandbox.backups();
+    ASSERT_EQ(names.size(), 1U);
+    EXPECT_EQ(sandbox.read("backup/" + names[0]), content);
+    EXPECT_FALSE(sandbox.exists("report.txt"));
+}
+
+// In a private mount namespace, a small tmpfs takes the place of the backup
+// folder; the child reports what it found through its exit code.
+int full_backup_disk_child(const fs::path& folder) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tesrak-test", (folder / "backup").c_str(), "tmpfs", 0, "size=256k") != 0) {
+        return 77;
+    }
+    std::ofstream(folder / "report.txt", std::ios::binary) << "earlier";
+    if (run_tesrak({"report.txt", "-copy", "/unique=date"}, folder).exit_code != 0) return 10;
+    std::vector<fs::path> before(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
+    if (before.size() != 1) return 11;
+    write_large(folder / "report.txt", 1);
+    const ProgramRun result = run_tesrak({"report.txt", "-copy", "/unique=date"}, folder);
+    if (result.exit_code != 3 || !result.output.starts_with("Backup failed: backup/report.")) return 12;
+    std::vector<fs::path> after(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
+    if (after != before) return 13;
+    std::ifstream earlier(before[0], std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(earlier)), std::istreambuf_iterator<char>());
+    if (text != "earlier") return 14;
+    if (fs::file_size(folder / "report.txt") != (1 << 20)) return 15;
+    // A move to the full disk is a copy there, which fails just the same.
+    if (run_tesrak({"report.txt"}, folder).exit_code != 3) return 16;
+    if (fs::file_size(folder / "report.txt") != (1 << 20)) return 17;
+    std::vector<fs::path> last(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
+    return last == before ? 0 : 18;
+}
+
+TEST(PosixFiles, FullBackupDiskLosesNothing) {
+    const Sandbox sandbox;
+    fs::create_directory(sandbox.path() / "backup");
+    const pid_t child = fork();
+    if (child == 0) _exit(full_backup_disk_child(sandbox.path()));
+    const int status = wait_for(child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "mounting in a private namespace is not permitted here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed: " << WEXITSTATUS(status);
+}
+
+}  // namespace
