@@ -61,7 +61,8 @@ mivo_text new_result_text(std::string_view text);
 // The text of such a result, which is released.
 std::string release_result_text(mivo_text text);
 // Makes sure the module's own imports are bound before an exported function
-// uses them (needed only where another program can load the executable).
-void bind_own_imports();
+// uses them (needed only where another program can load the executable);
+// false when they could not be bound.
+bool bind_own_imports();
 
 }  // namespace platform

@@ -365,6 +365,8 @@ std::string release_result_text(mivo_text text) {
     return result;
 }
 
-void bind_own_imports() {}
+bool bind_own_imports() {
+    return true;
+}
 
 }  // namespace platform

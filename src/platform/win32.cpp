@@ -2,7 +2,11 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <atomic>
+
 #include "platform/platform.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
 
@@ -14,6 +18,155 @@ BOOL WINAPI ignore_console_events(DWORD event) {
                ? TRUE
                : FALSE;
 }
+
+// Another program that loads Tesrak.exe for its exports gets a module whose
+// imports the system left unbound and whose start-up code never ran. The code
+// below binds them itself, calling nothing through the import table and no C
+// runtime function until that is done.
+
+// The parts of the system's loader records that are read here (32-bit layout).
+struct LoaderString {
+    USHORT length;  // in bytes
+    USHORT capacity;
+    const wchar_t* text;
+};
+
+struct LoaderEntry {
+    LIST_ENTRY load_order;
+    LIST_ENTRY memory_order;
+    LIST_ENTRY initialization_order;
+    BYTE* base;
+    void* entry_point;
+    ULONG image_size;
+    LoaderString full_name;
+    LoaderString base_name;
+};
+
+struct LoaderLists {
+    ULONG length;
+    ULONG initialized;
+    void* handle;
+    LIST_ENTRY load_order;
+};
+
+struct ProcessBlock {
+    BYTE flags[4];
+    void* mutant;
+    BYTE* image_base;
+    LoaderLists* loader;
+};
+
+using LoadLibraryCall = HMODULE(WINAPI*)(LPCSTR);
+using GetProcAddressCall = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+using VirtualProtectCall = BOOL(WINAPI*)(LPVOID, SIZE_T, DWORD, PDWORD);
+
+const ProcessBlock* process_block() {
+    const ProcessBlock* block;
+    asm("movl %%fs:0x30, %0" : "=r"(block));
+    return block;
+}
+
+char folded(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+// True when the module's name is the given name and ".dll", in any case.
+bool has_module_name(const LoaderString& name, const char* wanted, std::size_t wanted_length) {
+    constexpr char suffix[] = ".dll";
+    const std::size_t length = name.length / sizeof(wchar_t);
+    if (length != wanted_length + 4) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const wchar_t c = name.text[i];
+        const char expected = i < wanted_length ? wanted[i] : suffix[i - wanted_length];
+        if (c > 127 || folded(static_cast<char>(c)) != folded(expected)) return false;
+    }
+    return true;
+}
+
+const BYTE* loaded_module(const char* name, std::size_t length) {
+    const LIST_ENTRY* head = &process_block()->loader->load_order;
+    for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
+        const auto* entry = reinterpret_cast<const LoaderEntry*>(link);
+        if (has_module_name(entry->base_name, name, length)) return entry->base;
+    }
+    return nullptr;
+}
+
+const IMAGE_DATA_DIRECTORY& directory(const BYTE* module, int which) {
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(module + dos->e_lfanew);
+    return nt->OptionalHeader.DataDirectory[which];
+}
+
+bool same_text(const char* a, const char* b) {
+    for (; *a != '\0' && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+
+// A function exported by name from a loaded module, following forwarders
+// ("KERNELBASE.LoadLibraryA") to the module that really holds it.
+void* exported_function(const BYTE* module, const char* name) {
+    for (int hops = 0; module != nullptr && hops < 4; ++hops) {
+        const IMAGE_DATA_DIRECTORY& exports = directory(module, IMAGE_DIRECTORY_ENTRY_EXPORT);
+        const auto* table = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(module + exports.VirtualAddress);
+        const auto* names = reinterpret_cast<const DWORD*>(module + table->AddressOfNames);
+        const auto* ordinals = reinterpret_cast<const WORD*>(module + table->AddressOfNameOrdinals);
+        const auto* functions = reinterpret_cast<const DWORD*>(module + table->AddressOfFunctions);
+        DWORD address = 0;
+        for (DWORD i = 0; i < table->NumberOfNames && address == 0; ++i) {
+            if (same_text(reinterpret_cast<const char*>(module + names[i]), name)) {
+                address = functions[ordinals[i]];
+            }
+        }
+        if (address == 0) return nullptr;
+        if (address < exports.VirtualAddress || address >= exports.VirtualAddress + exports.Size) {
+            return const_cast<BYTE*>(module + address);
+        }
+        const char* forward = reinterpret_cast<const char*>(module + address);
+        std::size_t dot = 0;
+        while (forward[dot] != '.' && forward[dot] != '\0') ++dot;
+        if (forward[dot] != '.') return nullptr;
+        module = loaded_module(forward, dot);
+        name = forward + dot + 1;
+    }
+    return nullptr;
+}
+
+bool bind_imports(BYTE* module) {
+    const BYTE* kernel32 = loaded_module("kernel32", 8);
+    if (kernel32 == nullptr) return false;
+    const auto load = reinterpret_cast<LoadLibraryCall>(exported_function(kernel32, "LoadLibraryA"));
+    const auto find = reinterpret_cast<GetProcAddressCall>(exported_function(kernel32, "GetProcAddress"));
+    const auto protect = reinterpret_cast<VirtualProtectCall>(exported_function(kernel32, "VirtualProtect"));
+    if (load == nullptr || find == nullptr || protect == nullptr) return false;
+    const IMAGE_DATA_DIRECTORY& imports = directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(module + imports.VirtualAddress);
+         library->Name != 0; ++library) {
+        const HMODULE handle = load(reinterpret_cast<const char*>(module + library->Name));
+        if (handle == nullptr) return false;
+        const DWORD lookup_table = library->OriginalFirstThunk != 0 ? library->OriginalFirstThunk
+                                                                    : library->FirstThunk;
+        const auto* wanted = reinterpret_cast<const IMAGE_THUNK_DATA32*>(module + lookup_table);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA32*>(module + library->FirstThunk);
+        for (std::size_t i = 0; wanted[i].u1.AddressOfData != 0; ++i) {
+            const DWORD entry = wanted[i].u1.AddressOfData;
+            const char* by = IMAGE_SNAP_BY_ORDINAL32(entry)
+                                 ? reinterpret_cast<const char*>(IMAGE_ORDINAL32(entry))
+                                 : reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(module + entry)->Name;
+            const FARPROC function = find(handle, by);
+            if (function == nullptr) return false;
+            DWORD kept = 0;
+            if (!protect(&slots[i], sizeof slots[i], PAGE_READWRITE, &kept)) return false;
+            slots[i].u1.Function = reinterpret_cast<DWORD>(function);
+            protect(&slots[i], sizeof slots[i], kept, &kept);
+        }
+    }
+    return true;
+}
+
+enum BindingState { unbound, binding, bound, unbindable };
+constinit std::atomic<int> binding_state{unbound};
 
 }  // namespace
 
@@ -98,6 +251,21 @@ std::string release_result_text(mivo_text text) {
     return result;
 }
 
-void bind_own_imports() {}
+bool bind_own_imports() {
+    int state = binding_state.load(std::memory_order_acquire);
+    if (state == unbound && binding_state.compare_exchange_strong(state, binding)) {
+        // The whole image starts at __ImageBase, not just the header the symbol names.
+        BYTE* module = nullptr;
+        asm("" : "=r"(module) : "0"(&__ImageBase));
+        const bool usable = process_block()->image_base == module || bind_imports(module);
+        binding_state.store(usable ? bound : unbindable, std::memory_order_release);
+        return usable;
+    }
+    // Another thread is binding: wait for it.
+    while ((state = binding_state.load(std::memory_order_acquire)) == binding) {
+        asm volatile("pause");
+    }
+    return state == bound;
+}
 
 }  // namespace platform
