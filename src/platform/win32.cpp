@@ -24,7 +24,8 @@ BOOL WINAPI ignore_console_events(DWORD event) {
 // below binds them itself, calling nothing through the import table and no C
 // runtime function until that is done.
 
-// The parts of the system's loader records that are read here (32-bit layout).
+// The parts of the system's loader records that are read here; the natural
+// alignment of each field gives the layout of 32-bit and of 64-bit Windows.
 struct LoaderString {
     USHORT length;  // in bytes
     USHORT capacity;
@@ -62,7 +63,11 @@ using VirtualProtectCall = BOOL(WINAPI*)(LPVOID, SIZE_T, DWORD, PDWORD);
 
 const ProcessBlock* process_block() {
     const ProcessBlock* block;
+#ifdef _WIN64
+    asm("movq %%gs:0x60, %0" : "=r"(block));
+#else
     asm("movl %%fs:0x30, %0" : "=r"(block));
+#endif
     return block;
 }
 
@@ -94,7 +99,7 @@ const BYTE* loaded_module(const char* name, std::size_t length) {
 
 const IMAGE_DATA_DIRECTORY& directory(const BYTE* module, int which) {
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(module + dos->e_lfanew);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(module + dos->e_lfanew);
     return nt->OptionalHeader.DataDirectory[which];
 }
 
@@ -147,18 +152,18 @@ bool bind_imports(BYTE* module) {
         if (handle == nullptr) return false;
         const DWORD lookup_table = library->OriginalFirstThunk != 0 ? library->OriginalFirstThunk
                                                                     : library->FirstThunk;
-        const auto* wanted = reinterpret_cast<const IMAGE_THUNK_DATA32*>(module + lookup_table);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA32*>(module + library->FirstThunk);
+        const auto* wanted = reinterpret_cast<const IMAGE_THUNK_DATA*>(module + lookup_table);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(module + library->FirstThunk);
         for (std::size_t i = 0; wanted[i].u1.AddressOfData != 0; ++i) {
-            const DWORD entry = wanted[i].u1.AddressOfData;
-            const char* by = IMAGE_SNAP_BY_ORDINAL32(entry)
-                                 ? reinterpret_cast<const char*>(IMAGE_ORDINAL32(entry))
+            const ULONG_PTR entry = wanted[i].u1.AddressOfData;
+            const char* by = IMAGE_SNAP_BY_ORDINAL(entry)
+                                 ? reinterpret_cast<const char*>(IMAGE_ORDINAL(entry))
                                  : reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(module + entry)->Name;
             const FARPROC function = find(handle, by);
             if (function == nullptr) return false;
             DWORD kept = 0;
             if (!protect(&slots[i], sizeof slots[i], PAGE_READWRITE, &kept)) return false;
-            slots[i].u1.Function = reinterpret_cast<DWORD>(function);
+            slots[i].u1.Function = reinterpret_cast<ULONG_PTR>(function);
             protect(&slots[i], sizeof slots[i], kept, &kept);
         }
     }
@@ -205,7 +210,7 @@ ErrorCode last_error() {
 }
 
 bool is_fatal_error(ErrorCode error) {
-    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_INVALID_BLOCK ||
+    return error == ERROR_ARENA_TRASHED || error == ERROR_INVALID_BLOCK ||
            error == ERROR_BAD_ENVIRONMENT;
 }
 

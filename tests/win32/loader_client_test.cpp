@@ -24,9 +24,17 @@ struct Call {
 
 // Calls a function with no arguments, or with one, recording the stack
 // pointer before the call and after it: a __stdcall function leaves it as it
-// was, having removed its own argument.
+// was, having removed its own argument. (64-bit Windows has one calling
+// convention, in which the caller always cleans up.)
 Call call_measured(FARPROC function, const void* argument, bool with_argument) {
     Call call{};
+#ifdef _WIN64
+    using Current = void* (*)();
+    using Format = void* (*)(const void*);
+    void* untyped = reinterpret_cast<void*>(function);
+    call.result = with_argument ? reinterpret_cast<Format>(untyped)(argument)
+                                : reinterpret_cast<Current>(untyped)();
+#else
     if (with_argument) {
         asm volatile(
             "movl %%esp, %%esi\n\t"
@@ -47,6 +55,7 @@ Call call_measured(FARPROC function, const void* argument, bool with_argument) {
             : [function] "b"(function)
             : "ecx", "edx", "memory", "cc");
     }
+#endif
     return call;
 }
 
