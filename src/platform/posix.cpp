@@ -215,6 +215,15 @@ bool copy_file(const std::string& source, const std::string& target, bool replac
     return succeeded();
 }
 
+// Removes the source once the target stands; where it cannot, removes the
+// target again, so that there is always exactly one of the two.
+bool remove_source_keeping_one(const std::string& source, const std::string& target) {
+    if (::unlink(source.c_str()) == 0) return succeeded();
+    const ErrnoKeeper keep;
+    ::unlink(target.c_str());
+    return false;
+}
+
 bool move_symbolic_link(const std::string& source, const std::string& target, off_t size) {
     std::string destination(static_cast<std::size_t>(size) + 1, '\0');
     const ssize_t length = ::readlink(source.c_str(), destination.data(), destination.size());
@@ -222,12 +231,7 @@ bool move_symbolic_link(const std::string& source, const std::string& target, of
     if (static_cast<std::size_t>(length) >= destination.size()) return failed_with(EAGAIN);
     destination.resize(static_cast<std::size_t>(length));
     if (::symlink(destination.c_str(), target.c_str()) != 0) return false;
-    if (::unlink(source.c_str()) != 0) {
-        const ErrnoKeeper keep;
-        ::unlink(target.c_str());
-        return false;
-    }
-    return succeeded();
+    return remove_source_keeping_one(source, target);
 }
 
 // A move to another file system, as Windows does it: the file is copied
@@ -238,13 +242,7 @@ bool move_across_file_systems(const std::string& source, const std::string& targ
     if (S_ISLNK(status.st_mode)) return move_symbolic_link(source, target, status.st_size);
     if (!S_ISREG(status.st_mode)) return failed_with(EXDEV);
     if (!copy_file(source, target, false)) return false;
-    if (::unlink(source.c_str()) != 0) {
-        // Keep one file, never two or none.
-        const ErrnoKeeper keep;
-        ::unlink(target.c_str());
-        return false;
-    }
-    return succeeded();
+    return remove_source_keeping_one(source, target);
 }
 
 // Where the system cannot rename without replacing, a hard link does the same
@@ -256,12 +254,7 @@ bool move_by_link(const std::string& source, const std::string& target) {
     if (::link(source.c_str(), target.c_str()) != 0) {
         return errno == EXDEV ? move_across_file_systems(source, target) : false;
     }
-    if (::unlink(source.c_str()) != 0) {
-        const ErrnoKeeper keep;
-        ::unlink(target.c_str());
-        return false;
-    }
-    return succeeded();
+    return remove_source_keeping_one(source, target);
 }
 
 }  // namespace
