@@ -87,7 +87,7 @@ OptionParts split_option(std::string_view field) {
 std::optional<Failure> apply_option(std::string_view field, BackupSettings& settings) {
     const auto [name, value] = split_option(field);
     const std::string folded = fold_to_lower(name);
-    const auto entry = std::find_if(switches.begin(), switches.end(),
+    const auto* const entry = std::find_if(switches.begin(), switches.end(),
                                     [&](const Switch& s) { return s.name == folded; });
     if (entry == switches.end()) {
         return refusal(status_invalid_option, "Invalid option: ", field);
