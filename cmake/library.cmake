@@ -1,12 +1,15 @@
-# POSIX: the stamp functions as a shared library with a C header, a CMake
-# package and a pkg-config file, and the program itself.
+# POSIX: the program with its manual page and documents, and the stamp
+# functions as a shared library with a C header, a CMake package and a
+# pkg-config file.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 add_library(tesrak_library SHARED)
 target_link_libraries(tesrak_library PRIVATE tesrak_stamp_objects)
-# Only the two stamp functions leave the library.
-target_link_options(tesrak_library PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/res/tesrak.map)
+# Only the two stamp functions leave the library, which needs no C++ runtime
+# of the system's.
+target_link_options(tesrak_library PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/res/tesrak.map
+                    -static-libstdc++ -static-libgcc)
 set_target_properties(tesrak_library PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/res/tesrak.map)
 target_include_directories(tesrak_library INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 set_target_properties(tesrak_library PROPERTIES
@@ -16,6 +19,8 @@ set_target_properties(tesrak_library PROPERTIES
   PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/include/tesrak.h)
 
 install(TARGETS tesrak RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES docs/tesrak.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tesrak)
 install(TARGETS tesrak_library EXPORT TesrakTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
