@@ -157,6 +157,14 @@ bool copy_contents(int from, int to) {
     }
 }
 
+// A path in the folder that is free at the moment: mkstemp makes the file,
+// which is removed again at once.
+std::string free_temporary_path(const std::string& folder) {
+    TemporaryName reserved;
+    const FileDescriptor fd = create_named_temporary(folder, reserved);
+    return fd.valid() ? reserved.path() : std::string();
+}
+
 // Gives the finished file the target's name: a new name is linked, an
 // existing one replaced by renaming a temporary name over it.
 bool publish(int fd, TemporaryName& name, const std::string& target, bool replace) {
@@ -166,17 +174,14 @@ bool publish(int fd, TemporaryName& name, const std::string& target, bool replac
             return true;
         }
         if (errno != EEXIST || !replace) return false;
-        // Link the file under a fresh temporary name, then rename that over the target.
         for (;;) {
-            TemporaryName probe;
-            FileDescriptor placeholder = create_named_temporary(parent_folder(target), probe);
-            if (!placeholder.valid()) return false;
-            ::unlink(probe.path().c_str());
-            if (::linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, probe.path().c_str(),
-                         AT_SYMLINK_FOLLOW) == 0) {
-                name = std::move(probe);
+            std::string candidate = free_temporary_path(parent_folder(target));
+            if (candidate.empty()) return false;
+            if (::linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                name = TemporaryName(std::move(candidate));
                 break;
             }
+            // Only a name that another process took in the meantime is tried again.
             if (errno != EEXIST) return false;
         }
     }
