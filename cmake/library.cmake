@@ -19,7 +19,8 @@ set_target_properties(tesrak_library PROPERTIES
   PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/include/tesrak.h)
 
 install(TARGETS tesrak RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES docs/tesrak.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+configure_file(docs/tesrak.1.in ${PROJECT_BINARY_DIR}/tesrak.1 @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tesrak.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tesrak)
 install(TARGETS tesrak_library EXPORT TesrakTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -19,6 +19,7 @@ for file in usr/bin/tesrak usr/lib/libtesrak.so.1.0.1 usr/include/tesrak.h \
 done
 test "$(readlink "$scratch/root/usr/lib/libtesrak.so.1")" = libtesrak.so.1.0.1
 
+grep -q "^.TH TESRAK 1 .* \"Tesrak 1.0.1.5\"" "$scratch/root/usr/share/man/man1/tesrak.1"
 warnings=$(groff -ww -z -man "$scratch/root/usr/share/man/man1/tesrak.1" 2>&1)
 test -z "$warnings" || { echo "$warnings"; exit 1; }
 MANWIDTH=80 man --warnings -l "$scratch/root/usr/share/man/man1/tesrak.1" 2>&1 >/dev/null | {
