@@ -2,6 +2,6 @@
 # the build's own.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(mingw_triple i686-w64-mingw32)
-include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
-set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wine wine)
+set(wine_loader wine)
 set(TESRAK_WINESERVER wineserver)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

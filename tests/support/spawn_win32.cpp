@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -46,7 +47,8 @@ ProgramRun run_command_line(const std::string& command_line, const std::filesyst
     const std::string directory = folder.string();
     if (!CreateProcessA(program != nullptr ? application.c_str() : nullptr, text.data(), nullptr,
                         nullptr, TRUE, 0, nullptr, directory.c_str(), &startup, &process)) {
-        throw std::runtime_error("cannot start " + command_line);
+        throw std::runtime_error("cannot start " + command_line + " in " + directory + ": error " +
+                                 std::to_string(GetLastError()));
     }
     CloseHandle(writer);
     std::string output;
