@@ -42,10 +42,15 @@ bool same_bytes(const fs::path& a, const fs::path& b) {
                       std::istreambuf_iterator<char>(second));
 }
 
-void wait_until_exists(const fs::path& path) {
-    for (int i = 0; i < 5000 && !fs::exists(path); ++i) {
+// Starts a copy of a 256 MiB large.bin and returns once the backup folder is
+// there, so that a signal sent next arrives while the copy runs.
+pid_t start_large_copy(const Sandbox& sandbox) {
+    write_large(sandbox.path() / "large.bin", 256);
+    const pid_t pid = start_tesrak({"large.bin", "-copy"}, sandbox.path());
+    for (int i = 0; i < 5000 && !fs::exists(sandbox.path() / "backup"); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return pid;
 }
 
 TEST(PosixCommandLine, ArgumentsAreJoinedIntoOneCommandText) {
@@ -173,9 +178,7 @@ TEST(PosixFiles, ReadOnlyBackupFolder) {
 
 TEST(PosixSignals, InterruptDuringALargeCopyIsIgnored) {
     const Sandbox sandbox;
-    write_large(sandbox.path() / "large.bin", 256);
-    const pid_t pid = start_tesrak({"large.bin", "-copy"}, sandbox.path());
-    wait_until_exists(sandbox.path() / "backup");
+    const pid_t pid = start_large_copy(sandbox);
     kill(pid, SIGINT);
     const int status = wait_for(pid);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
@@ -187,9 +190,7 @@ TEST(PosixSignals, InterruptDuringALargeCopyIsIgnored) {
 
 TEST(PosixSignals, KilledDuringALargeCopyLeavesNoPartialBackup) {
     const Sandbox sandbox;
-    write_large(sandbox.path() / "large.bin", 256);
-    const pid_t pid = start_tesrak({"large.bin", "-copy"}, sandbox.path());
-    wait_until_exists(sandbox.path() / "backup");
+    const pid_t pid = start_large_copy(sandbox);
     kill(pid, SIGKILL);
     wait_for(pid);
     // Either the copy had already finished, whole, or nothing is there.
