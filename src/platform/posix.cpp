@@ -54,28 +54,6 @@ private:
     int fd_;
 };
 
-// A named temporary file that is removed unless it was handed on.
-class TemporaryName {
-public:
-    TemporaryName() = default;
-    explicit TemporaryName(std::string path) : path_(std::move(path)) {}
-    ~TemporaryName() {
-        const ErrnoKeeper keep;
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-    TemporaryName(const TemporaryName&) = delete;
-    TemporaryName& operator=(const TemporaryName&) = delete;
-    TemporaryName& operator=(TemporaryName&& other) noexcept {
-        std::swap(path_, other.path_);
-        return *this;
-    }
-    const std::string& path() const { return path_; }
-    void release() { path_.clear(); }
-
-private:
-    std::string path_;
-};
-
 bool succeeded() {
     errno = 0;
     return true;
@@ -86,28 +64,85 @@ bool failed_with(int error) {
     return false;
 }
 
-std::string parent_folder(const std::string& path) {
+// The folder part of a path and its last part.
+std::pair<std::string, std::string> split_path(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// A name in the folder that nothing else uses yet, made by mkstemp.
-FileDescriptor create_named_temporary(const std::string& folder, TemporaryName& name) {
-    std::string pattern = folder + "/.tesrak-XXXXXX";
-    FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (fd.valid()) name = TemporaryName(std::move(pattern));
-    return fd;
+// The folder a backup goes into, opened once before any work: every later
+// step names files relative to it, and a folder that cannot be opened fails
+// the run before anything changes.
+struct Folder {
+    FileDescriptor fd;
+    bool readable;  // only a readable folder can be flushed itself
+};
+
+Folder open_folder(const std::string& path) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid() || errno != EACCES) return {std::move(fd), true};
+    // A drop box, written and searched by others but not read.
+    return {FileDescriptor(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), false};
 }
 
-// A file in the folder that has no name yet where the system offers it, else a
-// named temporary file.
-FileDescriptor create_unnamed(const std::string& folder, TemporaryName& name) {
-#ifdef O_TMPFILE
-    FileDescriptor fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-    if (fd.valid() || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
-#endif
-    return create_named_temporary(folder, name);
+// A name for a file of this run's own that nothing else is likely to use; the
+// caller retries with another where it is taken. Made without a system call.
+std::string temporary_name() {
+    static std::uint64_t state = 0;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    state += 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(now.tv_nsec) ^
+             reinterpret_cast<std::uintptr_t>(&now);
+    std::uint64_t mixed = state;
+    mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBULL;
+    mixed ^= mixed >> 31;
+    constexpr std::string_view letters = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string name = ".tesrak-";
+    for (int i = 0; i < 12; ++i, mixed /= letters.size()) name += letters[mixed % letters.size()];
+    return name;
+}
+
+constexpr int temporary_name_tries = 100;
+
+// The file a copy is written into. It has no name (O_TMPFILE) or a temporary
+// name in the folder, which is removed again unless it was handed on.
+class StagedFile {
+public:
+    StagedFile(FileDescriptor fd, int folder, std::string name)
+        : fd_(std::move(fd)), folder_(folder), name_(std::move(name)) {}
+    ~StagedFile() {
+        const ErrnoKeeper keep;
+        if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
+    }
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    int fd() const { return fd_.get(); }
+    bool valid() const { return fd_.valid(); }
+    const std::string& name() const { return name_; }
+    void handed_on() { name_.clear(); }
+
+private:
+    FileDescriptor fd_;
+    int folder_;
+    std::string name_;
+};
+
+StagedFile create_unnamed(const Folder& folder) {
+    return {FileDescriptor(::openat(folder.fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)),
+            folder.fd.get(), {}};
+}
+
+StagedFile create_named(const Folder& folder) {
+    for (int i = 0; i < temporary_name_tries; ++i) {
+        std::string name = temporary_name();
+        FileDescriptor fd(::openat(folder.fd.get(), name.c_str(),
+                                   O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
+        if (fd.valid()) return {std::move(fd), folder.fd.get(), std::move(name)};
+        if (errno != EEXIST) break;
+    }
+    return {FileDescriptor(), folder.fd.get(), {}};
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {
@@ -157,67 +192,109 @@ bool copy_contents(int from, int to) {
     }
 }
 
-// A path in the folder that is free at the moment: mkstemp makes the file,
-// which is removed again at once.
-std::string free_temporary_path(const std::string& folder) {
-    TemporaryName reserved;
-    const FileDescriptor fd = create_named_temporary(folder, reserved);
-    return fd.valid() ? reserved.path() : std::string();
+// The content, permission bits and times of the source, flushed to the disk.
+bool fill(int from, int to, const struct stat& source) {
+    const std::array<timespec, 2> times{source.st_atim, source.st_mtim};
+    return copy_contents(from, to) && ::fchmod(to, source.st_mode & 07777) == 0 &&
+           ::futimens(to, times.data()) == 0 && ::fsync(to) == 0;
 }
 
-// Gives the finished file the target's name: a new name is linked, an
-// existing one replaced by renaming a temporary name over it.
-bool publish(int fd, TemporaryName& name, const std::string& target, bool replace) {
-    if (name.path().empty()) {
-        const std::string handle = "/proc/self/fd/" + std::to_string(fd);
-        if (::linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            return true;
-        }
-        if (errno != EEXIST || !replace) return false;
-        for (;;) {
-            std::string candidate = free_temporary_path(parent_folder(target));
-            if (candidate.empty()) return false;
-            if (::linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                name = TemporaryName(std::move(candidate));
-                break;
-            }
-            // Only a name that another process took in the meantime is tried again.
-            if (errno != EEXIST) return false;
-        }
+// Renames without replacing; where the system cannot, a hard link does the
+// same for anything but a folder.
+bool rename_without_replacing(int from_folder, const char* from, int to_folder, const char* to) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(from_folder, from, to_folder, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+#endif
+    if (::linkat(from_folder, from, to_folder, to, 0) != 0) return false;
+    if (::unlinkat(from_folder, from, 0) == 0) return true;
+    const ErrnoKeeper keep;
+    ::unlinkat(to_folder, to, 0);
+    return false;
+}
+
+enum class Naming { named, not_permitted, failed };
+
+// Links a file that has no name into the folder: by its descriptor where the
+// process may, else through /proc.
+Naming link_unnamed(int fd, int folder, const char* name) {
+    if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return Naming::named;
+    if (errno != ENOENT && errno != EPERM) return Naming::failed;
+    const std::string handle = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, handle.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0) return Naming::named;
+    return errno == ENOENT || errno == EPERM ? Naming::not_permitted : Naming::failed;
+}
+
+// Gives the finished file the target's name in one step. An earlier file of
+// that name is replaced only where asked: the file is linked under a fresh
+// temporary name first, which is then renamed over the target.
+Naming take_name(StagedFile& staged, const Folder& folder, const std::string& name, bool replace) {
+    const int at = folder.fd.get();
+    if (!staged.name().empty()) {
+        const bool moved =
+            replace ? ::renameat(at, staged.name().c_str(), at, name.c_str()) == 0
+                    : rename_without_replacing(at, staged.name().c_str(), at, name.c_str());
+        if (!moved) return Naming::failed;
+        staged.handed_on();
+        return Naming::named;
     }
-    if (replace) {
-        if (::rename(name.path().c_str(), target.c_str()) != 0) return false;
-    } else if (::link(name.path().c_str(), target.c_str()) != 0) {
-        return false;
+    const Naming linked = link_unnamed(staged.fd(), at, name.c_str());
+    if (linked != Naming::failed || errno != EEXIST || !replace) return linked;
+    for (int i = 0; i < temporary_name_tries; ++i) {
+        const std::string temporary = temporary_name();
+        if (link_unnamed(staged.fd(), at, temporary.c_str()) == Naming::named) {
+            if (::renameat(at, temporary.c_str(), at, name.c_str()) == 0) return Naming::named;
+            const ErrnoKeeper keep;
+            ::unlinkat(at, temporary.c_str(), 0);
+            return Naming::failed;
+        }
+        // Only a name that another process took in the meantime is tried again.
+        if (errno != EEXIST) return Naming::failed;
     }
-    if (replace) name.release();
-    return true;
+    return Naming::failed;
 }
 
-bool sync_folder(const std::string& folder) {
-    const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.valid() && ::fsync(fd.get()) == 0;
-}
+// How far a copy got: nothing under the target's name, the whole copy under
+// it but its name not yet flushed to the disk, or all of it.
+enum class CopyOutcome { not_made, not_flushed, made };
 
-// Copies the content, permission bits and times of a file (following a link)
-// to the target atomically and durably: no partial file ever has the target's
-// name, and an earlier file of that name stays whole until it is replaced.
-bool copy_file(const std::string& source, const std::string& target, bool replace) {
-    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+// Copies the content, permission bits and times of a regular file (following
+// a link) to the target atomically and durably: no partial file ever has the
+// target's name, an earlier file of that name stays whole until it is
+// replaced, and every step that can fail but the last flush comes first.
+CopyOutcome copy_file(const std::string& source, const std::string& target, bool replace) {
+    const auto [folder_path, name] = split_path(target);
+    const Folder folder = open_folder(folder_path);
+    if (!folder.fd.valid()) return CopyOutcome::not_made;
+    // Without blocking, so that a FIFO is refused rather than waited on.
+    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
-    if (!in.valid() || ::fstat(in.get(), &status) != 0) return false;
-    if (S_ISDIR(status.st_mode)) return failed_with(EISDIR);
-    const std::string folder = parent_folder(target);
-    TemporaryName name;
-    const FileDescriptor out = create_unnamed(folder, name);
-    if (!out.valid()) return false;
-    const std::array<timespec, 2> times{status.st_atim, status.st_mtim};
-    if (!copy_contents(in.get(), out.get()) || ::fchmod(out.get(), status.st_mode & 07777) != 0 ||
-        ::futimens(out.get(), times.data()) != 0 || ::fsync(out.get()) != 0 ||
-        !publish(out.get(), name, target, replace) || !sync_folder(folder)) {
-        return false;
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return CopyOutcome::not_made;
+    if (!S_ISREG(status.st_mode)) {
+        failed_with(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+        return CopyOutcome::not_made;
     }
-    return succeeded();
+    // A file without a name first; a named temporary file where the system
+    // offers none or the process may not name it.
+    for (const bool unnamed : {true, false}) {
+        StagedFile staged = unnamed ? create_unnamed(folder) : create_named(folder);
+        if (!staged.valid()) {
+            if (unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) continue;
+            return CopyOutcome::not_made;
+        }
+        if (!unnamed && ::lseek(in.get(), 0, SEEK_SET) != 0) return CopyOutcome::not_made;
+        if (!fill(in.get(), staged.fd(), status)) return CopyOutcome::not_made;
+        const Naming naming = take_name(staged, folder, name, replace);
+        if (naming == Naming::not_permitted) continue;
+        if (naming == Naming::failed) return CopyOutcome::not_made;
+        // A folder that may not be read cannot be flushed itself; flushing the
+        // file after it was linked commits its name on ext4 and XFS.
+        const bool flushed = ::fsync(folder.readable ? folder.fd.get() : staged.fd()) == 0;
+        if (!flushed) return CopyOutcome::not_flushed;
+        succeeded();
+        return CopyOutcome::made;
+    }
+    return CopyOutcome::not_made;
 }
 
 // Removes the source once the target stands; where it cannot, removes the
@@ -240,24 +317,24 @@ bool move_symbolic_link(const std::string& source, const std::string& target, of
 }
 
 // A move to another file system, as Windows does it: the file is copied
-// without replacing, then the source removed. Folders are not moved this way.
+// without replacing, then the source removed. A copy that is not durable, or
+// whose source cannot be removed, is removed again. Folders are not moved
+// this way.
 bool move_across_file_systems(const std::string& source, const std::string& target) {
     struct stat status {};
     if (::lstat(source.c_str(), &status) != 0) return false;
     if (S_ISLNK(status.st_mode)) return move_symbolic_link(source, target, status.st_size);
     if (!S_ISREG(status.st_mode)) return failed_with(EXDEV);
-    if (!copy_file(source, target, false)) return false;
-    return remove_source_keeping_one(source, target);
-}
-
-// Where the system cannot rename without replacing, a hard link does the same
-// for anything but a folder.
-bool move_by_link(const std::string& source, const std::string& target) {
-    struct stat status {};
-    if (::lstat(source.c_str(), &status) != 0) return false;
-    if (S_ISDIR(status.st_mode)) return failed_with(EOPNOTSUPP);
-    if (::link(source.c_str(), target.c_str()) != 0) {
-        return errno == EXDEV ? move_across_file_systems(source, target) : false;
+    switch (copy_file(source, target, false)) {
+    case CopyOutcome::not_made:
+        return false;
+    case CopyOutcome::not_flushed: {
+        const ErrnoKeeper keep;
+        ::unlink(target.c_str());
+        return false;
+    }
+    case CopyOutcome::made:
+        break;
     }
     return remove_source_keeping_one(source, target);
 }
@@ -322,18 +399,15 @@ bool path_exists(const std::string& path) {
 }
 
 bool copy_file_replacing(const std::string& source, const std::string& target) {
-    return copy_file(source, target, true);
+    // Where only the last flush failed, the whole copy stands under its name.
+    return copy_file(source, target, true) == CopyOutcome::made;
 }
 
 bool move_file_without_replacing(const std::string& source, const std::string& target) {
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    if (rename_without_replacing(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str())) {
         return succeeded();
     }
-    if (errno == EXDEV) return move_across_file_systems(source, target);
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-#endif
-    return move_by_link(source, target);
+    return errno == EXDEV ? move_across_file_systems(source, target) : false;
 }
 
 mivo_systemtime local_time() {

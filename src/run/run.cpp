@@ -49,11 +49,17 @@ void fail(std::int32_t status, std::string_view message, std::string_view detail
     exit_run(status);
 }
 
+void out_of_memory() {
+    platform::exit_process(fatal_exit_code);
+}
+
 void run() {
     BackupSettings settings;
     std::string source;
     parse_command_line(settings, source);
-    const std::string stamp = platform::release_result_text(mivo_current_date());
+    mivo_text current = mivo_current_date();
+    if (current == nullptr) out_of_memory();
+    const std::string stamp = platform::release_result_text(current);
     const std::string suffix = build_suffix(stamp, settings);
     make_backup_folder();
     check_source(source);

@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+// Ends the process with the fatal status and no output: the system ran out of
+// memory. Installed as the new-handler, so that no allocation throws.
+[[noreturn]] void out_of_memory();
+
 // The whole run; ends the process.
 [[noreturn]] void run();
 

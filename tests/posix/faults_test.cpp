@@ -2,7 +2,6 @@
 // file system failing under the backup.
 #include <gtest/gtest.h>
 
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -236,10 +235,7 @@ TEST(PosixConcurrency, ManyMovesOfOneFileLoseNothing) {
 // In a private mount namespace, a small tmpfs takes the place of the backup
 // folder; the child reports what it found through its exit code.
 int full_backup_disk_child(const fs::path& folder) {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tesrak-test", (folder / "backup").c_str(), "tmpfs", 0, "size=256k") != 0) {
-        return 77;
-    }
+    if (mount("tesrak-test", (folder / "backup").c_str(), "tmpfs", 0, "size=256k") != 0) return 77;
     std::ofstream(folder / "report.txt", std::ios::binary) << "earlier";
     if (run_tesrak({"report.txt", "-copy", "/unique=date"}, folder).exit_code != 0) return 10;
     std::vector<fs::path> before(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
@@ -263,12 +259,9 @@ int full_backup_disk_child(const fs::path& folder) {
 TEST(PosixFiles, FullBackupDiskLosesNothing) {
     const Sandbox sandbox;
     fs::create_directory(sandbox.path() / "backup");
-    const pid_t child = fork();
-    if (child == 0) _exit(full_backup_disk_child(sandbox.path()));
-    const int status = wait_for(child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "mounting in a private namespace is not permitted here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed: " << WEXITSTATUS(status);
+    const int code = in_private_mount_namespace([&] { return full_backup_disk_child(sandbox.path()); });
+    if (code == 77) GTEST_SKIP() << "mounting in a private namespace is not permitted here";
+    EXPECT_EQ(code, 0) << "step that failed: " << code;
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ ProgramRun run_command_line(const std::string& command_line, const std::filesyst
 #else
 #include <sys/types.h>
 
+#include <functional>
+
 // As run_tesrak, with the program started through a launcher command (for
 // example one that changes the user).
 ProgramRun run_tesrak_via(const std::vector<std::string>& launcher,
@@ -35,6 +37,10 @@ ProgramRun run_tesrak_via(const std::vector<std::string>& launcher,
 pid_t start_tesrak(const std::vector<std::string>& arguments, const std::filesystem::path& folder);
 // The wait status of a started program.
 int wait_for(pid_t pid);
+
+// Runs the body in a child process with a mount namespace of its own and
+// returns the child's exit code: 77 where no such namespace can be made.
+int in_private_mount_namespace(const std::function<int()>& body);
 
 // Runs the program with standard output on a pipe whose reader has gone.
 // Returns the wait status.

@@ -1,6 +1,8 @@
 #include "support/spawn.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,7 +46,7 @@ ProgramRun run_tesrak_via(const std::vector<std::string>& launcher,
                           const std::vector<std::string>& arguments,
                           const std::filesystem::path& folder) {
     std::array<int, 2> pipe_ends{};
-    if (pipe(pipe_ends.data()) != 0) throw std::runtime_error("pipe");
+    if (pipe2(pipe_ends.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     const pid_t pid = start(launcher, arguments, folder, pipe_ends[1]);
     close(pipe_ends[1]);
     std::string output;
@@ -71,9 +73,20 @@ pid_t start_tesrak(const std::vector<std::string>& arguments, const std::filesys
 int run_with_reader_gone(const std::vector<std::string>& arguments,
                          const std::filesystem::path& folder) {
     std::array<int, 2> pipe_ends{};
-    if (pipe(pipe_ends.data()) != 0) throw std::runtime_error("pipe");
+    if (pipe2(pipe_ends.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     close(pipe_ends[0]);
     const pid_t pid = start({}, arguments, folder, pipe_ends[1]);
     close(pipe_ends[1]);
     return wait_for(pid);
+}
+
+int in_private_mount_namespace(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool isolated = unshare(CLONE_NEWNS) == 0 &&
+                              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        _exit(isolated ? body() : 77);
+    }
+    const int status = wait_for(child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

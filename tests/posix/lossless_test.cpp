@@ -1,0 +1,267 @@
+// POSIX only: nothing is lost or left behind whatever fails, each system call
+// in turn included, and sources that are not regular files are refused.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/sandbox.h"
+#include "support/spawn.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#ifndef __has_feature
+#define __has_feature(feature) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+// The sanitizer maps memory and makes system calls of its own.
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+const std::string earlier = "the earlier backup\n";
+const std::string current = "the file as it is now, longer than before\n";
+
+bool on_path(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+struct Case {
+    const char* what;
+    bool copy;
+    bool earlier_backup;     // a backup of the same name is there before the run
+    bool other_file_system;  // "backup" is a link to a folder on /dev/shm
+};
+
+// Lays out the sandbox for a case: report.txt as it is now and, where the
+// case asks, an earlier backup under the name the run will use.
+void prepare(const Sandbox& sandbox, const Case& c, const fs::path& elsewhere) {
+    if (c.other_file_system) {
+        fs::create_directory(elsewhere);
+        fs::create_directory_symlink(elsewhere, sandbox.path() / "backup");
+    }
+    if (c.earlier_backup) {
+        sandbox.write("report.txt", earlier);
+        ASSERT_EQ(run_tesrak({"report.txt", "-copy", "-unique=date"}, sandbox.path()).exit_code, 0);
+    }
+    sandbox.write("report.txt", current);
+}
+
+std::vector<std::string> arguments_of(const Case& c) {
+    std::vector<std::string> arguments{"report.txt", "-unique=date"};
+    if (c.copy) arguments.emplace_back("-copy");
+    return arguments;
+}
+
+// The system calls of a plain traced run after start-up (the last signal
+// disposition set), each with the number of its occurrence.
+std::vector<std::pair<std::string, int>> calls_after_start_up(const Case& c, const fs::path& elsewhere) {
+    const Sandbox sandbox;
+    prepare(sandbox, c, elsewhere);
+    const fs::path log = sandbox.path() / "trace";
+    run_tesrak_via({"strace", "-f", "-qq", "-o", log.string()}, arguments_of(c), sandbox.path());
+    // strace counts a call's occurrences from the process's start.
+    std::map<std::string, int> seen;
+    std::vector<std::pair<std::string, int>> calls;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t start = line.find_first_not_of("0123456789 ");
+        const std::size_t open = line.find('(', start);
+        if (start == std::string::npos || open == std::string::npos) continue;
+        const std::string name = line.substr(start, open - start);
+        if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos) continue;
+        const int occurrence = ++seen[name];
+        if (name == "rt_sigaction") calls.clear();
+        if (name != "rt_sigaction" && name != "exit_group") calls.emplace_back(name, occurrence);
+    }
+    fs::remove_all(elsewhere);
+    return calls;
+}
+
+std::string error_for(const std::string& call) {
+    for (const char* writing : {"write", "pwrite64", "copy_file_range", "fsync", "fdatasync", "ftruncate",
+                                "fallocate", "ioctl", "fsetxattr", "fchown", "fchmod"}) {
+        if (call == writing) return "ENOSPC";
+    }
+    return "EIO";
+}
+
+// What may hold after a run in which one system call failed.
+void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& result) {
+    const std::vector<std::string> names = sandbox.backups();
+    const bool source_kept = sandbox.exists("report.txt");
+    if (result.exit_code == 0) {
+        EXPECT_EQ(result.output, "");
+        ASSERT_EQ(names.size(), 1U);
+        EXPECT_EQ(sandbox.read("backup/" + names[0]), current);
+        EXPECT_EQ(source_kept, c.copy);
+        return;
+    }
+    switch (result.exit_code) {
+    case 2:
+        EXPECT_TRUE(result.output.starts_with("File does not exist: report.txt\r\n")) << result.output;
+        break;
+    case 3:
+        EXPECT_TRUE(result.output.starts_with("Backup failed: backup/report.")) << result.output;
+        break;
+    case 255:
+        EXPECT_EQ(result.output, "");
+        break;
+    default:
+        ADD_FAILURE() << "status " << result.exit_code << ": " << result.output;
+    }
+    EXPECT_EQ(sandbox.read("report.txt"), current);
+    // A copy whose last flush alone failed leaves the whole new backup.
+    const std::size_t most = c.earlier_backup || (c.copy && result.exit_code == 3) ? 1 : 0;
+    ASSERT_LE(names.size(), most) << "left in the folder: " << names.front();
+    if (names.empty()) return;
+    const std::string content = sandbox.read("backup/" + names[0]);
+    EXPECT_TRUE(content == earlier || (c.copy && content == current && result.exit_code == 3)) << content;
+    if (!c.earlier_backup) {
+        EXPECT_EQ(content, current);
+    }
+}
+
+TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
+    if (sanitized) GTEST_SKIP() << "the sanitizer's own system calls would fail instead";
+    if (!on_path("strace")) GTEST_SKIP() << "strace is not installed (the test command installs it)";
+    const std::vector<Case> cases{
+        {"copy to a new name", true, false, false},
+        {"copy over an earlier backup", true, true, false},
+        {"move", false, false, false},
+        {"move to another file system", false, false, true},
+    };
+    const fs::path elsewhere = "/dev/shm/tesrak-test-" + std::to_string(getpid());
+    for (const Case& c : cases) {
+        std::vector<std::pair<std::string, int>> calls = calls_after_start_up(c, elsewhere);
+        EXPECT_GT(calls.size(), 5U) << c.what;
+        std::map<int, int> statuses;
+        for (auto& [name, when] : calls) {
+            std::vector<std::string> errors{error_for(name)};
+            if (name == "openat") errors.emplace_back("EOPNOTSUPP");
+            for (const std::string& error : errors) {
+                SCOPED_TRACE(std::string(c.what) + ": " + name + " #" + std::to_string(when) + " " + error);
+                const Sandbox sandbox;
+                prepare(sandbox, c, elsewhere);
+                const std::string inject = "inject=" + name + ":error=" + error + ":when=" + std::to_string(when);
+                const ProgramRun result = run_tesrak_via({"strace", "-f", "-qq", "-o", "/dev/null", "-e", inject},
+                                                         arguments_of(c), sandbox.path());
+                check_outcome(c, sandbox, result);
+                ++statuses[result.exit_code];
+                fs::remove_all(elsewhere);
+            }
+        }
+        // The failures did reach the program, and some runs still succeeded.
+        EXPECT_GT(statuses[3], 0) << c.what;
+        EXPECT_GT(statuses[0], 0) << c.what;
+    }
+}
+
+TEST(PosixFiles, OnlyRegularFilesAreCopied) {
+    const Sandbox sandbox;
+    ASSERT_EQ(mkfifo((sandbox.path() / "pipe").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", sandbox.path() / "zero");
+    for (const std::string name : {"pipe", "zero"}) {
+        const auto started = std::chrono::steady_clock::now();
+        const ProgramRun result = run_tesrak_via({"timeout", "10"}, {name, "-copy"}, sandbox.path());
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << name;
+        EXPECT_EQ(result.exit_code, 3) << name;
+        EXPECT_TRUE(result.output.starts_with("Backup failed: backup/" + name + ".")) << result.output;
+        EXPECT_TRUE(sandbox.backups().empty()) << name;
+    }
+}
+
+// Inside a private mount namespace with /proc taken away; the child reports
+// the first check that failed through its exit code.
+int copies_without_proc(const fs::path& folder) {
+    if (umount2("/proc", MNT_DETACH) != 0) return 77;
+    std::ofstream(folder / "report.txt", std::ios::binary) << earlier;
+    if (run_tesrak({"report.txt", "-copy", "-unique=date"}, folder).exit_code != 0) return 10;
+    std::ofstream(folder / "report.txt", std::ios::binary) << current;
+    if (run_tesrak({"report.txt", "-copy", "-unique=date"}, folder).exit_code != 0) return 11;
+    std::vector<fs::path> names(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
+    if (names.size() != 1) return 12;
+    std::ifstream in(names[0], std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {}) == current ? 0 : 13;
+}
+
+TEST(PosixFiles, CopiesWithoutProc) {
+    const Sandbox sandbox;
+    const int code = in_private_mount_namespace([&] { return copies_without_proc(sandbox.path()); });
+    if (code == 77) GTEST_SKIP() << "/proc cannot be unmounted in a private namespace here";
+    EXPECT_EQ(code, 0) << "check that failed: " << code;
+}
+
+TEST(PosixFiles, DropBoxFolderAndTooFewDescriptors) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+    const Sandbox sandbox;
+    fs::permissions(sandbox.path(), fs::perms::all);
+    fs::create_directory(sandbox.path() / "backup");
+    fs::permissions(sandbox.path() / "backup", fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(sandbox.path() / "backup", fs::perms::owner_read | fs::perms::group_read |
+                                                   fs::perms::others_read, fs::perm_options::remove);
+    sandbox.write("notes.txt", current);
+    fs::permissions(sandbox.path() / "notes.txt", fs::perms::others_read, fs::perm_options::add);
+    const std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    // Twice, the second run replacing the first run's backup.
+    for (int run = 0; run < 2; ++run) {
+        const ProgramRun result = run_tesrak_via(nobody, {"notes.txt", "-copy", "-unique=date"}, sandbox.path());
+        EXPECT_EQ(result.exit_code, 0) << result.output;
+    }
+    fs::permissions(sandbox.path() / "backup", fs::perms::owner_read, fs::perm_options::add);
+    ASSERT_EQ(sandbox.backups().size(), 1U);
+    EXPECT_EQ(sandbox.read("backup/" + sandbox.backups()[0]), current);
+
+    // Room for the folder, none for the source (descriptors the test inherited closed).
+    const std::string limit = "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- && ulimit -n 4 && exec \"$0\" \"$@\"";
+    const ProgramRun result = run_tesrak_via({"sh", "-c", limit},
+                                             {"notes.txt", "-copy", "-unique=time"}, sandbox.path());
+    EXPECT_EQ(result.exit_code, 3) << result.output;
+    EXPECT_EQ(sandbox.read("notes.txt"), current);
+    EXPECT_EQ(sandbox.backups().size(), 1U);
+}
+
+// The program under an address-space limit, its standard error on its output.
+ProgramRun run_with_memory_limit(int kib, const Sandbox& sandbox) {
+    const std::string limit = "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\" 2>&1";
+    return run_tesrak_via({"sh", "-c", limit}, {"report.txt", "-copy"}, sandbox.path());
+}
+
+TEST(PosixFiles, OutOfMemoryIsTheSilentFatalStatus) {
+    if (sanitized) GTEST_SKIP() << "the sanitizer reserves more address space than any limit allows";
+    const Sandbox sandbox;
+    sandbox.write("report.txt", current);
+    // The smallest limit under which the loader can start the program at all
+    // (below it the loader itself fails with 127)...
+    int low = 256;
+    int high = 65536;
+    while (high - low > 4) {
+        const int middle = (low + high) / 2;
+        (run_with_memory_limit(middle, sandbox).exit_code == 127 ? low : high) = middle;
+    }
+    // ...and from there up to the limit under which the backup is made, every
+    // run ends with 255 and no output: never with a signal or a message.
+    int fatal_runs = 0;
+    for (int kib = high; kib < high + 1024; kib += 4) {
+        const ProgramRun result = run_with_memory_limit(kib, sandbox);
+        if (result.exit_code == 0) break;
+        SCOPED_TRACE("ulimit -v " + std::to_string(kib));
+        EXPECT_EQ(result.exit_code, 255);
+        EXPECT_EQ(result.output, "");
+        ++fatal_runs;
+    }
+    EXPECT_GT(fatal_runs, 0);
+    EXPECT_EQ(sandbox.read("report.txt"), current);
+}
+
+}  // namespace
