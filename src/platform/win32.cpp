@@ -3,6 +3,7 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -170,6 +171,51 @@ bool bind_imports(BYTE* module) {
     return true;
 }
 
+// A name in the target's folder for a copy while it is written: random, and
+// recognisable as no backup (".tesrak-" and eight hexadecimal digits).
+std::string temporary_path(const std::string& target) {
+    static std::uint64_t state = 0;
+    state += __builtin_ia32_rdtsc() + 0x9E3779B97F4A7C15ULL;
+    std::uint64_t mixed = (state ^ (state >> 31)) * 0xBF58476D1CE4E5B9ULL;
+    mixed ^= mixed >> 29;
+    const std::size_t slash = target.find_last_of("\\/");
+    std::string path = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    path += ".tesrak-";
+    for (int i = 0; i < 8; ++i, mixed >>= 4) path += "0123456789abcdef"[mixed & 15];
+    return path;
+}
+
+// Flushes a file to the disk. That takes a handle with write access, which a
+// read-only file (CopyFileA keeps the attribute) gives only for the moment
+// its attribute is cleared.
+bool flush_file(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (read_only && !SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file) != FALSE;
+    if (file != INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        SetLastError(error);
+    }
+    if (read_only && flushed) flushed = SetFileAttributesA(path.c_str(), attributes) != FALSE;
+    return flushed;
+}
+
+constexpr int temporary_name_tries = 100;
+
+// Removes a copy that will not become the backup, read-only or not, and keeps
+// the error of the failure that made it useless.
+void remove_staged(const std::string& path) {
+    const DWORD error = GetLastError();
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+    SetLastError(error);
+}
+
 enum BindingState { unbound, binding, bound, unbindable };
 constinit std::atomic<int> binding_state{unbound};
 
@@ -226,12 +272,34 @@ bool path_exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The copy goes into a new file beside the target, is flushed, and only then
+// takes the target's name in one step, replacing an earlier backup of that
+// name: no partial file ever has the target's name, and a symbolic link under
+// that name is replaced rather than written through. Whatever fails, the
+// temporary file is removed and the error of the failure kept.
 bool copy_file_replacing(const std::string& source, const std::string& target) {
-    return CopyFileA(source.c_str(), target.c_str(), FALSE) != FALSE;
+    for (int i = 0; i < temporary_name_tries; ++i) {
+        const std::string staged = temporary_path(target);
+        if (!CopyFileA(source.c_str(), staged.c_str(), TRUE)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+            remove_staged(staged);
+            return false;
+        }
+        if (flush_file(staged) &&
+            MoveFileExA(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        remove_staged(staged);
+        return false;
+    }
+    return false;
 }
 
+// A rename on one volume; to another volume, a copy that is flushed before the
+// source is removed.
 bool move_file_without_replacing(const std::string& source, const std::string& target) {
-    return MoveFileA(source.c_str(), target.c_str()) != FALSE;
+    return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 mivo_systemtime local_time() {

@@ -16,12 +16,18 @@ struct ProgramRun {
 ProgramRun run_tesrak(const std::vector<std::string>& arguments, const std::filesystem::path& folder);
 
 #ifdef _WIN32
+#include <functional>
+
 // The program's path in the form Windows programs take.
 std::string tesrak_windows_path();
 // Starts a program with exactly this command-line text: Tesrak, or, with no
 // program named, the one that the command line names.
 ProgramRun run_command_line(const std::string& command_line, const std::filesystem::path& folder,
                             const char* program = TESRAK_EXE);
+// As run_command_line, with Tesrak started as a process being debugged: the
+// procedure given runs the debugger's loop until the process has ended.
+ProgramRun run_debugged(const std::string& command_line, const std::filesystem::path& folder,
+                        const std::function<void()>& debug_loop);
 #else
 #include <sys/types.h>
 

@@ -28,8 +28,10 @@ ProgramRun run_tesrak(const std::vector<std::string>& arguments, const std::file
     return run_command_line(line, folder);
 }
 
-ProgramRun run_command_line(const std::string& command_line, const std::filesystem::path& folder,
-                            const char* program) {
+namespace {
+
+ProgramRun run(const std::string& command_line, const std::filesystem::path& folder, const char* program,
+               const std::function<void()>& debug_loop) {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE reader = nullptr;
     HANDLE writer = nullptr;
@@ -45,12 +47,15 @@ ProgramRun run_command_line(const std::string& command_line, const std::filesyst
     std::string text = command_line;
     const std::string application = program != nullptr ? windows_path(program) : "";
     const std::string directory = folder.string();
+    const DWORD flags = debug_loop ? DEBUG_ONLY_THIS_PROCESS : 0;
     if (!CreateProcessA(program != nullptr ? application.c_str() : nullptr, text.data(), nullptr,
-                        nullptr, TRUE, 0, nullptr, directory.c_str(), &startup, &process)) {
+                        nullptr, TRUE, flags, nullptr, directory.c_str(), &startup, &process)) {
         throw std::runtime_error("cannot start " + command_line + " in " + directory + ": error " +
                                  std::to_string(GetLastError()));
     }
     CloseHandle(writer);
+    // The output is a few lines, which the pipe holds until the process ends.
+    if (debug_loop) debug_loop();
     std::string output;
     char buffer[4096];
     DWORD got = 0;
@@ -62,4 +67,16 @@ ProgramRun run_command_line(const std::string& command_line, const std::filesyst
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     return {static_cast<int>(exit_code), output};
+}
+
+}  // namespace
+
+ProgramRun run_command_line(const std::string& command_line, const std::filesystem::path& folder,
+                            const char* program) {
+    return run(command_line, folder, program, {});
+}
+
+ProgramRun run_debugged(const std::string& command_line, const std::filesystem::path& folder,
+                        const std::function<void()>& debug_loop) {
+    return run(command_line, folder, TESRAK_EXE, debug_loop);
 }

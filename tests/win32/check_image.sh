@@ -35,11 +35,13 @@ ordinals=$(printf '%s\n' "$headers" | sed -n '/^\[Ordinal\/Name Pointer\] Table/
 refuse 'mivo_[a-z_0-9]+@' 'decorated export names'
 
 for call in GetCommandLineA GetStdHandle WriteFile SetConsoleCtrlHandler SetErrorMode SetLastError \
-            GetLastError ExitProcess CreateDirectoryA GetFileAttributesA CopyFileA MoveFileA GetLocalTime \
+            GetLastError ExitProcess CreateDirectoryA GetFileAttributesA CopyFileA MoveFileExA CreateFileA \
+            FlushFileBuffers SetFileAttributesA DeleteFileA GetLocalTime \
             SysAllocStringByteLen SysFreeString; do
     expect "[[:space:]]$call\$" "import $call"
 done
-for call in CreateDirectoryW GetFileAttributesW CopyFileW MoveFileW MoveFileExA MoveFileExW GetCommandLineW; do
+for call in CreateDirectoryW GetFileAttributesW CopyFileW MoveFileW MoveFileExW CreateFileW DeleteFileW \
+            SetFileAttributesW GetCommandLineW; do
     refuse "[[:space:]]$call\$" "import $call"
 done
 printf '%s\n' "$headers" | grep 'DLL Name' | grep -qiv -E 'kernel32|msvcrt|oleaut32' &&
