@@ -147,13 +147,17 @@ TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
         EXPECT_GT(calls.size(), 5U) << c.what;
         std::map<int, int> statuses;
         for (auto& [name, when] : calls) {
-            std::vector<std::string> errors{error_for(name)};
-            if (name == "openat") errors.emplace_back("EOPNOTSUPP");
-            for (const std::string& error : errors) {
-                SCOPED_TRACE(std::string(c.what) + ": " + name + " #" + std::to_string(when) + " " + error);
+            // An error and how many calls from this one on it is given to.
+            std::vector<std::pair<std::string, std::string>> faults{{error_for(name), ""}};
+            if (name == "openat") faults.emplace_back("EOPNOTSUPP", "");
+            // As where an unnamed file can be named neither by its descriptor nor through /proc.
+            if (name == "linkat") faults.emplace_back("ENOENT", "+");
+            for (const auto& [error, onwards] : faults) {
+                const std::string inject =
+                    "inject=" + name + ":error=" + error + ":when=" + std::to_string(when) + onwards;
+                SCOPED_TRACE(std::string(c.what) + ": " + inject);
                 const Sandbox sandbox;
                 prepare(sandbox, c, elsewhere);
-                const std::string inject = "inject=" + name + ":error=" + error + ":when=" + std::to_string(when);
                 const ProgramRun result = run_tesrak_via({"strace", "-f", "-qq", "-o", "/dev/null", "-e", inject},
                                                          arguments_of(c), sandbox.path());
                 check_outcome(c, sandbox, result);
