@@ -1,8 +1,10 @@
 // The platform layer on POSIX systems (Linux first).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -12,6 +14,7 @@
 #include <ctime>
 #include <string>
 #include <utility>
+#include <vector>
 
 #ifdef __linux__
 #include <linux/fs.h>
@@ -145,58 +148,153 @@ StagedFile create_named(const Folder& folder) {
     return {FileDescriptor(), folder.fd.get(), {}};
 }
 
-bool write_all(int fd, const char* data, std::size_t size) {
+bool write_all_at(int fd, const char* data, std::size_t size, off_t offset) {
     while (size != 0) {
-        const ssize_t written = ::write(fd, data, size);
+        const ssize_t written = ::pwrite(fd, data, size, offset);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         data += written;
         size -= static_cast<std::size_t>(written);
+        offset += written;
     }
     return true;
 }
 
-// Moves the bytes in the kernel where it can: shared blocks, then
-// copy_file_range, then a loop over one fixed buffer.
-bool copy_contents(int from, int to) {
-#ifdef FICLONE
-    if (::ioctl(to, FICLONE, from) == 0) return true;
-#endif
+// Copies the bytes between two offsets to the same offsets of the copy: in
+// the kernel where it can (copy_file_range), else through one fixed buffer.
+bool copy_range(int from, int to, off_t start, off_t end) {
+    off_t at = start;
 #ifdef __linux__
-    bool copied_any = false;
-    for (;;) {
-        const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, std::size_t{1} << 30, 0);
-        if (copied > 0) {
-            copied_any = true;
-            continue;
-        }
-        if (copied == 0) return true;
+    for (off_t out = at; at < end;) {
+        const ssize_t copied =
+            ::copy_file_range(from, &at, to, &out, static_cast<std::size_t>(end - at), 0);
+        if (copied > 0) continue;
+        if (copied == 0) return true;  // the source has become shorter
         if (errno == EINTR) continue;
         const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
                                  errno == EOPNOTSUPP || errno == EBADF;
-        if (copied_any || !unsupported) return false;
+        if (!unsupported) return false;
         break;
     }
 #endif
     static std::array<char, 1 << 17> buffer;
-    for (;;) {
-        const ssize_t got = ::read(from, buffer.data(), buffer.size());
+    while (at < end) {
+        const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - at, buffer.size()));
+        const ssize_t got = ::pread(from, buffer.data(), wanted, at);
         if (got == 0) return true;
         if (got < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        if (!write_all(to, buffer.data(), static_cast<std::size_t>(got))) return false;
+        if (!write_all_at(to, buffer.data(), static_cast<std::size_t>(got), at)) return false;
+        at += got;
+    }
+    return true;
+}
+
+// Copies the data of a file of the given length and leaves its holes
+// unwritten, so that a sparse file stays sparse: shared blocks where the file
+// system can share them, else run by run of data.
+bool copy_contents(int from, int to, off_t size) {
+#ifdef FICLONE
+    if (::ioctl(to, FICLONE, from) == 0) return true;
+#endif
+    for (off_t data = 0; data < size;) {
+        off_t hole = size;
+        const off_t found = ::lseek(from, data, SEEK_DATA);
+        if (found < 0 && errno == ENXIO) break;  // nothing but a hole is left
+        // Where the file system cannot tell holes (EINVAL), the rest is data.
+        if (found < 0 && errno != EINVAL) return false;
+        if (found >= 0) {
+            data = found;
+            hole = ::lseek(from, data, SEEK_HOLE);
+            if (hole < 0) return false;
+        }
+        hole = std::min(hole, size);
+        if (!copy_range(from, to, data, hole)) return false;
+        data = hole;
+    }
+    return ::ftruncate(to, size) == 0;
+}
+
+// Reads a list or value whose size the call tells when given no room,
+// again while it grows in between.
+template <class Read>
+bool read_sized(Read read, std::vector<char>& out) {
+    for (;;) {
+        const ssize_t size = read(nullptr, 0);
+        if (size < 0) return false;
+        out.resize(static_cast<std::size_t>(size));
+        const ssize_t got = read(out.data(), out.size());
+        if (got >= 0) {
+            out.resize(static_cast<std::size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) return false;
     }
 }
 
-// The content, permission bits and times of the source, flushed to the disk.
+// The extended attribute that holds a file's access ACL.
+constexpr const char* access_acl = "system.posix_acl_access";
+
+// Whether a file system refused an attribute (rather than failed to write it).
+bool refused(int error) {
+    return error == EOPNOTSUPP || error == EPERM || error == EACCES || error == EINVAL ||
+           error == ENOSPC || error == E2BIG || error == ERANGE;
+}
+
+// Carries every extended attribute of the source that the copy's file system
+// takes, its ACL among them; an ACL that the copy inherited from its folder
+// and the source does not have is removed. acl_carried is false when the
+// source's ACL could not be carried.
+bool carry_attributes(int from, int to, bool& acl_carried) {
+    acl_carried = true;
+    std::vector<char> names;
+    if (!read_sized([&](char* list, std::size_t size) { return ::flistxattr(from, list, size); }, names) &&
+        errno != EOPNOTSUPP) {
+        return false;
+    }
+    bool has_acl = false;
+    std::vector<char> value;
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        const char* name = &names[at];
+        if (!read_sized([&](char* data, std::size_t size) { return ::fgetxattr(from, name, data, size); },
+                        value)) {
+            if (errno == ENODATA) continue;  // removed in the meantime
+            return false;
+        }
+        const bool is_acl = std::strcmp(name, access_acl) == 0;
+        has_acl = has_acl || is_acl;
+        if (::fsetxattr(to, name, value.data(), value.size(), 0) == 0) continue;
+        if (!refused(errno)) return false;
+        if (is_acl) acl_carried = false;
+    }
+    return has_acl || ::fremovexattr(to, access_acl) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+}
+
+// The content, owner, attributes, permission bits and times of the source,
+// flushed to the disk. Until the owner and ACL are in place the copy keeps
+// the mode it was made with (0600), so that no one the source did not allow
+// can read it at any moment.
 bool fill(int from, int to, const struct stat& source) {
+    if (!copy_contents(from, to, source.st_size)) return false;
+    auto mode = static_cast<mode_t>(source.st_mode & 07777);
+    // Where the process may not give the copy the source's owner, the copy is
+    // the runner's and never keeps setuid or setgid: no program that runs as
+    // one user is made from a file that another controls.
+    if (::fchown(to, source.st_uid, source.st_gid) != 0) {
+        if (errno != EPERM && errno != EINVAL) return false;
+        mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    }
+    bool acl_carried = true;
+    if (!carry_attributes(from, to, acl_carried)) return false;
+    // Without the source's ACL, the copy grants nothing beyond its owner
+    // rather than more than the source did.
+    if (!acl_carried) mode &= ~static_cast<mode_t>(S_IRWXG | S_IRWXO);
     const std::array<timespec, 2> times{source.st_atim, source.st_mtim};
-    return copy_contents(from, to) && ::fchmod(to, source.st_mode & 07777) == 0 &&
-           ::futimens(to, times.data()) == 0 && ::fsync(to) == 0;
+    return ::fchmod(to, mode) == 0 && ::futimens(to, times.data()) == 0 && ::fsync(to) == 0;
 }
 
 // Renames without replacing; where the system cannot, a hard link does the
@@ -258,10 +356,10 @@ Naming take_name(StagedFile& staged, const Folder& folder, const std::string& na
 // it but its name not yet flushed to the disk, or all of it.
 enum class CopyOutcome { not_made, not_flushed, made };
 
-// Copies the content, permission bits and times of a regular file (following
-// a link) to the target atomically and durably: no partial file ever has the
-// target's name, an earlier file of that name stays whole until it is
-// replaced, and every step that can fail but the last flush comes first.
+// Copies a regular file (following a link) with its metadata to the target
+// atomically and durably: no partial file ever has the target's name, an
+// earlier file of that name stays whole until it is replaced, and every step
+// that can fail but the last flush comes first.
 CopyOutcome copy_file(const std::string& source, const std::string& target, bool replace) {
     const auto [folder_path, name] = split_path(target);
     const Folder folder = open_folder(folder_path);
@@ -282,7 +380,6 @@ CopyOutcome copy_file(const std::string& source, const std::string& target, bool
             if (unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) continue;
             return CopyOutcome::not_made;
         }
-        if (!unnamed && ::lseek(in.get(), 0, SEEK_SET) != 0) return CopyOutcome::not_made;
         if (!fill(in.get(), staged.fd(), status)) return CopyOutcome::not_made;
         const Naming naming = take_name(staged, folder, name, replace);
         if (naming == Naming::not_permitted) continue;
