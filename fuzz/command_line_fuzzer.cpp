@@ -1,5 +1,6 @@
 // Arbitrary bytes as the whole command-line text, through the name removal,
-// the tabs, the splitting and the switches, and on to the backup's name.
+// the tabs, the splitting and the switches, and on to the backup's name; and
+// the same bytes as separate arguments, the POSIX way.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cmdline/cmdline.h"
 #include "run/backup.h"
@@ -24,42 +26,74 @@ bool starts_with_any(std::string_view message, std::initializer_list<std::string
     return false;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view line(reinterpret_cast<const char*>(data), size);
-    BackupSettings settings;
-    std::string source;
-    const auto failure = parse_command_tail(command_tail(line), settings, source);
-    if (failure) {
-        switch (failure->status) {
-        case status_no_arguments:
-            require(failure->message == "Invalid Command Format: no arguments found");
-            break;
-        case status_invalid_option:
-            require(starts_with_any(failure->message, {"Invalid option: -", "Invalid option: /"}));
-            break;
-        case status_invalid_unique:
-            require(starts_with_any(failure->message, {"Invalid choice for the /unique option: "}));
-            break;
-        case status_invalid_separator:
-            require(starts_with_any(failure->message, {"Invalid choice for the /separator option: "}));
-            break;
-        default:
-            require(false);
-        }
-        return 0;
+// The failure must be one the command line can give, with its message.
+void require_known(const Failure& failure) {
+    switch (failure.status) {
+    case status_no_arguments:
+        require(failure.message == "Invalid Command Format: no arguments found");
+        break;
+    case status_invalid_option:
+        require(starts_with_any(failure.message, {"Invalid option: -", "Invalid option: /"}));
+        break;
+    case status_invalid_unique:
+        require(starts_with_any(failure.message, {"Invalid choice for the /unique option: "}));
+        break;
+    case status_invalid_separator:
+        require(starts_with_any(failure.message, {"Invalid choice for the /separator option: "}));
+        break;
+    default:
+        require(false);
     }
+}
+
+void require_valid(const BackupSettings& settings) {
     constexpr std::array<std::string_view, 5> separators{".", ",", "-", "_", "="};
     require(std::find(separators.begin(), separators.end(), settings.separator) != separators.end());
     require(settings.unique_date == 1 || settings.unique_time == 1);
-    require(source.find_first_of(" \t") == std::string::npos);
+}
 
+// The backup's name for a source: inside the backup folder, with the suffix,
+// and on this build (POSIX) without "." parts or empty ones.
+void require_target(std::string_view source, const BackupSettings& settings) {
     const std::int32_t dot = find_extension_dot(source);
     require(dot >= 0 && static_cast<std::size_t>(dot) < std::max<std::size_t>(source.size(), 1));
     const std::string suffix = build_suffix("2011030413050259", settings);
     const std::string target = compose_target(source, suffix, settings);
-    require(target.size() == 7 + source.size() + suffix.size());
     require(target.starts_with("backup/"));
+    require(target.size() <= 7 + source.size() + suffix.size());
+    const std::string inside = target.substr(7);
+    require(inside.find("//") == std::string::npos && !inside.starts_with("./") && !inside.starts_with("/"));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    // The bytes as a Windows command line.
+    BackupSettings settings;
+    std::string source;
+    if (const auto failure = parse_command_tail(command_tail(text), settings, source)) {
+        require_known(*failure);
+    } else {
+        require_valid(settings);
+        require(source.find_first_of(" \t") == std::string::npos);
+        require_target(source, settings);
+    }
+    // The same bytes as POSIX arguments, one at each NUL byte.
+    std::vector<std::string_view> words;
+    for (std::size_t start = 0; start < size;) {
+        const std::size_t end = std::min(text.find('\0', start), size);
+        words.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    BackupSettings posix_settings;
+    Request request;
+    if (const auto failure = parse_arguments(words, posix_settings, request)) {
+        require_known(*failure);
+        return 0;
+    }
+    require(request.sources.empty() != request.answer.empty());
+    require_valid(posix_settings);
+    for (const std::string& name : request.sources) require_target(name, posix_settings);
     return 0;
 }

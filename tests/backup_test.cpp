@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -20,6 +22,15 @@ struct TargetRow {
     BackupSettings settings;
     std::int32_t dot;
     std::string target;  // after the backup folder and the platform's separator
+};
+
+// Where POSIX differs: a backslash is no separator, and the folder parts of a
+// path go inside the backup folder.
+const std::map<std::string, std::pair<std::int32_t, std::string>> posix_differs{
+    {"dir.d\\file", {4, "dir.20110304.13050259.d\\file"}},
+    {"/etc/hosts", {0, "etc/hosts.20110304.13050259"}},
+    {"./a//b.txt", {7, "a/b.20110304.13050259.txt"}},
+    {".", {0, ".20110304.13050259"}},
 };
 
 TEST(BackupTarget, SuffixDotAndTargetOfEachSource) {
@@ -44,7 +55,12 @@ TEST(BackupTarget, SuffixDotAndTargetOfEachSource) {
         {".profile", with(0, 1, 1, "_"), 1, "_20110304_13050259.profile"},
         {"a..", defaults, 2, "a.20110304.13050259.."},
         {"sub\\report.txt", defaults, 11, "sub\\report.20110304.13050259.txt"},
-        {"dir.d\\file", defaults, 4, "dir.20110304.13050259.d\\file"},
+        {"dir.d\\file", defaults, 0, "dir.d\\file.20110304.13050259"},
+        {"dir.d/file", defaults, 0, "dir.d/file.20110304.13050259"},
+        {"conf/app.yml", defaults, 9, "conf/app.20110304.13050259.yml"},
+        {"/etc/hosts", defaults, 0, "/etc/hosts.20110304.13050259"},
+        {"./a//b.txt", defaults, 7, "./a//b.20110304.13050259.txt"},
+        {"../x.txt", defaults, 5, "../x.20110304.13050259.txt"},
         {"D:\\data\\report.txt", defaults, 15, "D:\\data\\report.20110304.13050259.txt"},
         {"", defaults, 0, ".20110304.13050259"},
         {".", defaults, 0, "..20110304.13050259"},
@@ -52,10 +68,14 @@ TEST(BackupTarget, SuffixDotAndTargetOfEachSource) {
     };
     for (const TargetRow& row : rows) {
         SCOPED_TRACE("source: " + row.source + ", separator " + row.settings.separator);
-        EXPECT_EQ(find_extension_dot(row.source), row.dot);
+        const auto posix = posix_differs.find(row.source);
+        const auto [dot, target] = platform::posix_conventions && posix != posix_differs.end()
+                                       ? posix->second
+                                       : std::pair(row.dot, row.target);
+        EXPECT_EQ(find_extension_dot(row.source), dot);
         const std::string suffix = build_suffix(stamp, row.settings);
         EXPECT_EQ(compose_target(row.source, suffix, row.settings),
-                  std::string("backup") + platform::folder_separator + row.target);
+                  std::string("backup") + platform::folder_separator + target);
     }
 }
 

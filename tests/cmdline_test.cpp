@@ -85,6 +85,9 @@ TEST(CommandLine, TailAfterTheProgramName) {
         {"\"prog.exe a.txt", ""},
         {std::string("prog.exe a.txt\0 -copy", 21), "a.txt"},
         {"prog.exe\x1f" "a.txt", "\x1f" "a.txt"},
+        {"\tprog.exe a.txt -copy", "a.txt -copy"},
+        {"\x01prog.exe a.txt", "a.txt"},
+        {"\tprog.exe", ""},
     };
     for (const auto& [line, tail] : rows) {
         EXPECT_EQ(command_tail(line), tail) << "command line: [" << line << "]";

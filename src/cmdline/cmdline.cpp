@@ -4,7 +4,6 @@
 #include <array>
 
 #include "platform/platform.h"
-#include "run/run.h"
 
 namespace {
 
@@ -40,6 +39,18 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
     return Failure{status, std::move(line)};
 }
 
+// The answer to --help after the usage lines, a line each.
+constexpr std::string_view switch_table =
+    "\n"
+    "Each argument is a file to back up, or a switch:\n"
+    "  -copy                      copy the file; the original stays (default: move it)\n"
+    "  -post, -post_ext           put the date and time after the whole name\n"
+    "  -pre, -pre_ext             put them before the extension (the default)\n"
+    "  -unique=date|time|datetime which parts of the stamp go into the name (default: both)\n"
+    "  -sep=C, -separator=C       the character before each part: . , - _ = (default .)\n"
+    "  --                         every later argument is a file\n"
+    "  --help, --version          this text, or the version, alone";
+
 std::size_t skip_blanks(std::string_view text, std::size_t at) {
     while (at < text.size() && text[at] == blank) ++at;
     return at;
@@ -59,6 +70,8 @@ std::string command_tail(std::string_view command_line) {
     } else if (line[0] == blank) {
         at = skip_blanks(line, 0);
     } else {
+        // The first byte belongs to the name whatever it is, a tab included.
+        at = 1;
         while (at < line.size() && static_cast<unsigned char>(line[at]) > ' ') ++at;
         at = skip_blanks(line, at);
     }
@@ -144,10 +157,40 @@ std::optional<Failure> parse_command_tail(std::string tail, BackupSettings& sett
     return std::nullopt;
 }
 
-void parse_command_line(BackupSettings& settings, std::string& source) {
-    std::string line = platform::command_line();
-    if (platform::command_line_starts_with_program_name) line = command_tail(line);
-    if (auto failure = parse_command_tail(std::move(line), settings, source)) {
-        fail(failure->status, failure->message);
+std::optional<Failure> parse_arguments(const std::vector<std::string_view>& words,
+                                       BackupSettings& settings, Request& request) {
+    const Failure no_arguments{status_no_arguments, "Invalid Command Format: no arguments found"};
+    if (words.empty()) return no_arguments;
+    if (words.size() == 1 && words.front() == "--help") {
+        for (const std::string_view line : usage_lines) (request.answer += line) += '\n';
+        request.answer += switch_table;
+        return std::nullopt;
     }
+    if (words.size() == 1 && words.front() == "--version") {
+        request.answer = "tesrak " TESRAK_VERSION;
+        return std::nullopt;
+    }
+    bool switches_end = false;
+    for (const std::string_view word : words) {
+        if (switches_end || word.size() < 2 || word.front() != '-') {
+            request.sources.emplace_back(word);
+        } else if (word == "--") {
+            switches_end = true;
+        } else if (word.starts_with("--")) {
+            return refusal(status_invalid_option, "Invalid option: ", word);
+        } else if (auto failure = apply_option(word, settings)) {
+            return failure;
+        }
+    }
+    if (request.sources.empty()) return no_arguments;
+    return std::nullopt;
+}
+
+std::optional<Failure> parse_command_line(BackupSettings& settings, Request& request) {
+#ifdef _WIN32
+    request.sources.resize(1);
+    return parse_command_tail(command_tail(platform::command_line()), settings, request.sources.front());
+#else
+    return parse_arguments(platform::arguments(), settings, request);
+#endif
 }

@@ -1,6 +1,7 @@
-// The command line: the command tail, its fields, the source name and the
-// switches. All of it is text work except parse_command_line, which reads the
-// process's command line and reports failures.
+// The command line: on Windows the command tail, its fields, the source name
+// and the switches; on POSIX the arguments, each one whole, with several files.
+// All of it is text work except parse_command_line, which reads the process's
+// command line.
 #pragma once
 
 #include <optional>
@@ -35,5 +36,25 @@ std::optional<Failure> apply_option(std::string_view field, BackupSettings& sett
 std::optional<Failure> parse_command_tail(std::string tail, BackupSettings& settings,
                                           std::string& source);
 
-// Reads the process's command line; a failure ends the run.
-void parse_command_line(BackupSettings& settings, std::string& source);
+// What a command line asks for: the files to back up, in the order given, or
+// the text that answers --help or --version.
+struct Request {
+    std::vector<std::string> sources;
+    std::string answer;
+};
+
+// Takes the files and applies the switches of separate arguments (POSIX): a
+// word that begins with "-" and is longer is a switch wherever it stands, "--"
+// makes every later word a file, and every other word is a file. All
+// switches are applied before the files are looked at.
+std::optional<Failure> parse_arguments(const std::vector<std::string_view>& words,
+                                       BackupSettings& settings, Request& request);
+
+// Reads the process's command line.
+std::optional<Failure> parse_command_line(BackupSettings& settings, Request& request);
+
+// The usage lines, shown with status 5 and by --help.
+inline constexpr std::string_view usage_lines[] = {
+    "   Tesrak [infile] [-copy] [options]",
+    "      [-copy] Default is to move file, -copy leaves original",
+};

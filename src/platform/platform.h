@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tesrak.h"
 
@@ -14,13 +15,16 @@ namespace platform {
 inline constexpr char folder_separator = '\\';
 // Windows takes both slashes as folder separators.
 inline constexpr std::string_view folder_separators = "\\/";
-// GetCommandLineA starts with the program's own name, which must be removed.
-inline constexpr bool command_line_starts_with_program_name = true;
+// The Windows command line is one text that starts with the program's name and
+// names one file; a file's folder part stays in its backup's name as given.
+inline constexpr bool posix_conventions = false;
 #else
 inline constexpr char folder_separator = '/';
 inline constexpr std::string_view folder_separators = "/";
-// The arguments are joined into one text; the name already stands apart.
-inline constexpr bool command_line_starts_with_program_name = false;
+// POSIX users' conventions: each argument is one whole word, several files
+// may be named, --help and --version answer, and a file named with a folder
+// part is backed up under that folder part inside the backup folder.
+inline constexpr bool posix_conventions = true;
 #endif
 
 using ErrorCode = std::uint32_t;
@@ -30,9 +34,13 @@ using ErrorMode = std::uint32_t;
 // closing the console) from ending the run.
 void start_up(int argc, char** argv);
 
-// The command line as one text: on Windows the whole line, program name
-// included; on POSIX the arguments after the program's name joined by blanks.
+#ifdef _WIN32
+// The command line as one text, the program's name included.
 std::string command_line();
+#else
+// The arguments after the program's name.
+std::vector<std::string_view> arguments();
+#endif
 
 // One write of the bytes to standard output; true when all were written.
 bool write_stdout(std::string_view bytes);
@@ -50,6 +58,9 @@ bool is_fatal_error(ErrorCode error);
 // File operations on path texts; each returns true on success and leaves the
 // reason for a failure in the error indicator.
 bool create_folder(const std::string& path);
+// Makes a folder that the backup needs unless it is there, and flushes a new
+// one and its parent to the disk; true when it stands.
+bool create_folder_durably(const std::string& path);
 bool path_exists(const std::string& path);
 bool copy_file_replacing(const std::string& source, const std::string& target);
 bool move_file_without_replacing(const std::string& source, const std::string& target);

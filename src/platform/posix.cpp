@@ -26,7 +26,7 @@
 namespace {
 
 int argument_count = 0;
-char** arguments = nullptr;
+char** arguments_given = nullptr;
 
 // Keeps the error indicator of a failure while cleanup calls run.
 class ErrnoKeeper {
@@ -442,7 +442,7 @@ namespace platform {
 
 void start_up(int argc, char** argv) {
     argument_count = argc;
-    arguments = argv;
+    arguments_given = argv;
     // A closed pipe is an ordinary failed write; the terminal's interrupt,
     // quit and hang-up keys do not stop a backup half-way.
     for (const int signal_number : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP}) {
@@ -450,13 +450,8 @@ void start_up(int argc, char** argv) {
     }
 }
 
-std::string command_line() {
-    std::string line;
-    for (int i = 1; i < argument_count; ++i) {
-        if (i > 1) line += ' ';
-        line += arguments[i];
-    }
-    return line;
+std::vector<std::string_view> arguments() {
+    return {arguments_given + std::min(argument_count, 1), arguments_given + argument_count};
 }
 
 bool write_stdout(std::string_view bytes) {
@@ -488,6 +483,16 @@ void exit_process(int code) {
 
 bool create_folder(const std::string& path) {
     return ::mkdir(path.c_str(), 0777) == 0;
+}
+
+bool create_folder_durably(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        struct stat status {};
+        return errno == EEXIST && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && succeeded();
+    }
+    const FileDescriptor made(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor parent(::open(split_path(path).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return made.valid() && parent.valid() && ::fsync(made.get()) == 0 && ::fsync(parent.get()) == 0;
 }
 
 bool path_exists(const std::string& path) {

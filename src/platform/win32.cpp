@@ -268,6 +268,10 @@ bool create_folder(const std::string& path) {
     return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
 }
 
+bool create_folder_durably(const std::string& path) {
+    return CreateDirectoryA(path.c_str(), nullptr) != FALSE || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
 bool path_exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -2,7 +2,6 @@
 
 #include "platform/platform.h"
 #include "run/guarded.h"
-#include "run/run.h"
 #include "stamp/stamp.h"
 
 std::string build_suffix(std::string_view stamp, const BackupSettings& settings) {
@@ -12,14 +11,39 @@ std::string build_suffix(std::string_view stamp, const BackupSettings& settings)
     return suffix;
 }
 
+namespace {
+
+constexpr std::string_view backup_failed = "Backup failed: ";
+
+}  // namespace
+
 std::int32_t find_extension_dot(std::string_view source) {
     if (source.size() < 2) return 0;
     const std::size_t dot = source.substr(0, source.size() - 1).rfind('.');
-    return dot == std::string_view::npos ? 0 : static_cast<std::int32_t>(dot + 1);
+    const std::size_t separator = source.find_last_of(platform::folder_separators);
+    if (dot == std::string_view::npos || (separator != std::string_view::npos && dot < separator)) return 0;
+    return static_cast<std::int32_t>(dot + 1);
 }
 
-std::string compose_target(std::string_view source, std::string_view suffix,
+std::string path_inside_backup(std::string_view source) {
+    std::string path;
+    for (std::size_t start = 0; start <= source.size();) {
+        std::size_t end = source.find('/', start);
+        if (end == std::string_view::npos) end = source.size();
+        const std::string_view part = source.substr(start, end - start);
+        if (!part.empty() && part != ".") {
+            if (!path.empty()) path += '/';
+            path += part;
+        }
+        start = end + 1;
+    }
+    return path;
+}
+
+std::string compose_target(std::string_view source_name, std::string_view suffix,
                            const BackupSettings& settings) {
+    const std::string inside = platform::posix_conventions ? path_inside_backup(source_name) : std::string();
+    const std::string_view source = platform::posix_conventions ? std::string_view(inside) : source_name;
     std::string target(backup_folder_name);
     target += platform::folder_separator;
     const std::int32_t dot = find_extension_dot(source);
@@ -46,23 +70,45 @@ void make_backup_folder() {
     guarded_call([] { return platform::create_folder(std::string(backup_folder_name)); });
 }
 
-void check_source(const std::string& source) {
+std::optional<Failure> check_source(const std::string& source) {
     const bool found = source.find_first_of("*?") == std::string::npos &&
                        !guarded_call([&] { return platform::path_exists(source); }).failed;
-    if (!found) fail(status_missing_source, "File does not exist: ", source);
+    if (found) return std::nullopt;
+    return Failure{status_missing_source, "File does not exist: " + source};
 }
 
-void transfer_file(const std::string& source, const std::string& target,
-                   const BackupSettings& settings) {
-    constexpr std::string_view failure = "Backup failed: ";
-    if (leaves_backup_folder(target)) fail(status_backup_failed, failure, target);
+std::optional<Failure> check_target(const std::string& target) {
+    if (!leaves_backup_folder(target)) return std::nullopt;
+    return Failure{status_backup_failed, std::string(backup_failed) + target};
+}
+
+namespace {
+
+// The folders of the target below the backup folder, each made unless it is
+// there, outermost first.
+bool make_target_folders(const std::string& target) {
+    for (std::size_t end = target.find('/', backup_folder_name.size() + 1); end != std::string::npos;
+         end = target.find('/', end + 1)) {
+        const std::string folder = target.substr(0, end);
+        if (!guarded_call([&] { return platform::create_folder_durably(folder); }).result) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<Failure> transfer_file(const std::string& source, const std::string& target,
+                                     const BackupSettings& settings) {
     // A false result is a failure whatever the error indicator says, and a true
     // one a success: a backup that was not made is never reported as made.
-    const auto transfer = guarded_call(
-        [&] {
-            return settings.copy == 1 ? platform::copy_file_replacing(source, target)
-                                      : platform::move_file_without_replacing(source, target);
-        },
-        FailureRule::error_set_and_result_false);
-    if (!transfer.result) fail(status_backup_failed, failure, target);
+    const bool made = (!platform::posix_conventions || make_target_folders(target)) &&
+                      guarded_call(
+                          [&] {
+                              return settings.copy == 1 ? platform::copy_file_replacing(source, target)
+                                                        : platform::move_file_without_replacing(source, target);
+                          },
+                          FailureRule::error_set_and_result_false)
+                          .result;
+    if (made) return std::nullopt;
+    return Failure{status_backup_failed, std::string(backup_failed) + target};
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,12 +14,18 @@ inline constexpr std::string_view backup_folder_name = "backup";
 // The separator and the chosen stamp parts, date part first.
 std::string build_suffix(std::string_view stamp, const BackupSettings& settings);
 
-// The 1-based position of the extension dot, 0 when there is none. The last
-// character is never taken, so a dot that ends the name does not count.
+// The 1-based position of the extension dot, 0 when there is none. Only the
+// last part of the name, after its last folder separator, is searched, and
+// its last character is never taken: a dot that ends the name does not count.
 std::int32_t find_extension_dot(std::string_view source);
 
-// The backup folder, the folder separator, then the source name with the
-// suffix before its extension (or after the whole name).
+// A source name as a path inside the backup folder, its folder parts kept:
+// without a leading "/", "." parts or repeated slashes (POSIX).
+std::string path_inside_backup(std::string_view source);
+
+// The backup folder, the folder separator, then the source name (on POSIX as
+// a path inside the backup folder) with the suffix before its extension (or
+// after the whole name).
 std::string compose_target(std::string_view source, std::string_view suffix,
                            const BackupSettings& settings);
 
@@ -29,9 +36,13 @@ bool leaves_backup_folder(std::string_view target);
 // Creates the backup folder; whether it could be made does not matter here.
 void make_backup_folder();
 
-// Returns when the source can be found; otherwise the run fails with status 2.
-void check_source(const std::string& source);
+// Status 2 when the source cannot be found.
+std::optional<Failure> check_source(const std::string& source);
 
-// Moves or copies the source to the target; a failure ends the run with status 3.
-void transfer_file(const std::string& source, const std::string& target,
-                   const BackupSettings& settings);
+// Status 3 when the target would lie outside the backup folder.
+std::optional<Failure> check_target(const std::string& target);
+
+// Moves or copies the source to the target (on POSIX making the folders it
+// needs inside the backup folder first); status 3 when that fails.
+std::optional<Failure> transfer_file(const std::string& source, const std::string& target,
+                                     const BackupSettings& settings);

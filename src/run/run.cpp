@@ -1,5 +1,9 @@
 #include "run/run.h"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "cmdline/cmdline.h"
 #include "platform/platform.h"
 #include "run/backup.h"
@@ -37,16 +41,13 @@ void print_line(std::string_view text) {
 }
 
 void print_usage() {
-    print_line("   Tesrak [infile] [-copy] [options]");
-    print_line("      [-copy] Default is to move file, -copy leaves original");
+    for (const std::string_view line : usage_lines) print_line(line);
 }
 
-void fail(std::int32_t status, std::string_view message, std::string_view detail) {
-    std::string line(message);
-    line += detail;
-    print_line(line);
-    if (status == status_no_arguments) print_usage();
-    exit_run(status);
+void fail(const Failure& failure) {
+    print_line(failure.message);
+    if (failure.status == status_no_arguments) print_usage();
+    exit_run(failure.status);
 }
 
 void out_of_memory() {
@@ -55,15 +56,35 @@ void out_of_memory() {
 
 void run() {
     BackupSettings settings;
-    std::string source;
-    parse_command_line(settings, source);
+    Request request;
+    if (auto failure = parse_command_line(settings, request)) fail(*failure);
+    if (!request.answer.empty()) {
+        for (std::size_t start = 0; start <= request.answer.size();) {
+            const std::size_t end = std::min(request.answer.find('\n', start), request.answer.size());
+            print_line(std::string_view(request.answer).substr(start, end - start));
+            start = end + 1;
+        }
+        exit_run(status_ok);
+    }
     mivo_text current = mivo_current_date();
     if (current == nullptr) out_of_memory();
     const std::string stamp = platform::release_result_text(current);
     const std::string suffix = build_suffix(stamp, settings);
     make_backup_folder();
-    check_source(source);
-    const std::string target = compose_target(source, suffix, settings);
-    transfer_file(source, target, settings);
+    // Every file is checked before any is touched; a file named twice (or by
+    // two names with the same target) is backed up once.
+    for (const std::string& source : request.sources) {
+        if (auto failure = check_source(source)) fail(*failure);
+    }
+    std::vector<std::pair<const std::string&, std::string>> backups;
+    for (const std::string& source : request.sources) {
+        std::string target = compose_target(source, suffix, settings);
+        if (auto failure = check_target(target)) fail(*failure);
+        const auto same = [&](const auto& backup) { return backup.second == target; };
+        if (std::none_of(backups.begin(), backups.end(), same)) backups.emplace_back(source, std::move(target));
+    }
+    for (const auto& [source, target] : backups) {
+        if (auto failure = transfer_file(source, target, settings)) fail(*failure);
+    }
     exit_run(status_ok);
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "run/settings.h"
+
 // Ends the process with the fatal status and no output: the system ran out of
 // memory. Installed as the new-handler, so that no allocation throws.
 [[noreturn]] void out_of_memory();
@@ -12,9 +14,9 @@
 // The whole run; ends the process.
 [[noreturn]] void run();
 
-// Reports the failure (the message followed by its detail on one line, then the
-// usage lines for status 5) and goes straight to the exit step.
-[[noreturn]] void fail(std::int32_t status, std::string_view message, std::string_view detail = {});
+// Reports the failure (its message line, then the usage lines for status 5)
+// and goes straight to the exit step.
+[[noreturn]] void fail(const Failure& failure);
 
 // Writes the text and a carriage return and line feed to standard output; a
 // failed write is ignored.

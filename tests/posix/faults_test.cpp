@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,32 +54,90 @@ pid_t start_large_copy(const Sandbox& sandbox) {
     return pid;
 }
 
-TEST(PosixCommandLine, ArgumentsAreJoinedIntoOneCommandText) {
+// Every file under the backup folder, as a path inside it, sorted.
+std::vector<std::string> files_in_backup(const Sandbox& sandbox) {
+    std::vector<std::string> names;
+    std::error_code missing;
+    for (const auto& entry : fs::recursive_directory_iterator(sandbox.path() / "backup", missing)) {
+        if (!entry.is_directory()) names.push_back(fs::relative(entry.path(), sandbox.path() / "backup"));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
     struct Row {
+        const char* what;
+        std::vector<std::string> made;  // files with the content, before the run
         std::vector<std::string> arguments;
         int exit_code;
-        std::string output;
-        bool copied;
+        std::string output;  // a pattern for matches(); for --help, of the output's start
+        std::optional<std::vector<std::string>> backups;  // path patterns; none: no backup folder
+        std::vector<std::string> kept;  // of the files made, those still there after the run
     };
+    const std::string usage = "Invalid Command Format: no arguments found\r\n   Tesrak [infile] [-copy] [options]\r\n"
+                              "      [-copy] Default is to move file, -copy leaves original\r\nErrorLevel: 5\r\n";
+    const std::vector<std::string> none;
+    const Sandbox absolute;  // a file named by its absolute path
+    absolute.write("abs.txt", content);
+    const std::string absolute_name = (absolute.path() / "abs.txt").string();
+    const std::string absolute_backup = absolute.path().relative_path().string() + "/abs.{D}.{D}.txt";
     const std::vector<Row> rows{
-        {{"a.txt  -copy"}, 0, "", true},
-        {{"a.txt", "", "-copy"}, 0, "", true},
-        {{"a.txt\t-copy"}, 0, "", true},
-        {{"", "-copy"}, 2, "File does not exist: \r\nErrorLevel: 2\r\n", false},
-        {{" "}, 2, "File does not exist: \r\nErrorLevel: 2\r\n", false},
-        {{""}, 5,
-         "Invalid Command Format: no arguments found\r\n   Tesrak [infile] [-copy] [options]\r\n"
-         "      [-copy] Default is to move file, -copy leaves original\r\nErrorLevel: 5\r\n",
-         false},
+        {"a name with a blank", {"My Notes.txt"}, {"My Notes.txt", "-copy"}, 0, "",
+         std::vector<std::string>{"My Notes.{D}.{D}.txt"}, {"My Notes.txt"}},
+        {"a name with a tab", {"a\tb.txt"}, {"a\tb.txt"}, 0, "", std::vector<std::string>{"a\tb.{D}.{D}.txt"}, {}},
+        {"several files", {"a.conf", "b.conf", "c.conf"}, {"a.conf", "b.conf", "c.conf", "-copy"}, 0, "",
+         std::vector<std::string>{"a.{D}.{D}.conf", "b.{D}.{D}.conf", "c.{D}.{D}.conf"}, {"a.conf", "b.conf", "c.conf"}},
+        {"one of them missing", {"a.conf", "c.conf"}, {"a.conf", "b.conf", "c.conf"}, 2,
+         "File does not exist: b.conf\r\nErrorLevel: 2\r\n", none, {"a.conf", "c.conf"}},
+        {"a name given twice", {"a.txt"}, {"a.txt", "./a.txt", "a.txt"}, 0, "",
+         std::vector<std::string>{"a.{D}.{D}.txt"}, {}},
+        {"switches before, between and after files", {"a.txt", "b.txt"},
+         {"-sep=_", "a.txt", "-unique=date", "b.txt", "-COPY"}, 0, "",
+         std::vector<std::string>{"a_{D}.txt", "b_{D}.txt"}, {"a.txt", "b.txt"}},
+        {"-- then a name that begins with -", {"-n.txt"}, {"-copy", "--", "-n.txt"}, 0, "",
+         std::vector<std::string>{"-n.{D}.{D}.txt"}, {"-n.txt"}},
+        {"a lone - is a file", {"-"}, {"-", "-copy"}, 0, "", std::vector<std::string>{"-.{D}.{D}"}, {"-"}},
+        {"an absolute path", {}, {absolute_name, "-copy"}, 0, "", std::vector<std::string>{absolute_backup}, {}},
+        {"a path with a folder part", {"conf/app.yml"}, {"./conf//app.yml", "-copy"}, 0, "",
+         std::vector<std::string>{"conf/app.{D}.{D}.yml"}, {"conf/app.yml"}},
+        {"a folder part with a dot", {"dir.d/file"}, {"dir.d/file"}, 0, "",
+         std::vector<std::string>{"dir.d/file.{D}.{D}"}, {}},
+        {"a .. part", {"sub/x.txt"}, {"sub/../sub/x.txt"}, 3,
+         "Backup failed: backup/sub/../sub/x.{D}.{D}.txt\r\nErrorLevel: 3\r\n", none, {"sub/x.txt"}},
+        {"--help", {}, {"--help"}, 0, "   Tesrak [infile] [-copy] [options]\r\n", std::nullopt, {}},
+        {"--version", {}, {"--version"}, 0, "tesrak 1.0.1.5\r\n", std::nullopt, {}},
+        {"--help among files", {"a.txt"}, {"a.txt", "--help"}, 7, "Invalid option: --help\r\nErrorLevel: 7\r\n",
+         std::nullopt, {"a.txt"}},
+        {"an unknown -- word", {"a.txt"}, {"a.txt", "--copy"}, 7, "Invalid option: --copy\r\nErrorLevel: 7\r\n",
+         std::nullopt, {"a.txt"}},
+        {"a refused switch after the files", {"a.txt"}, {"a.txt", "-x"}, 7, "Invalid option: -x\r\nErrorLevel: 7\r\n",
+         std::nullopt, {"a.txt"}},
+        {"an empty argument", {"a.txt"}, {"a.txt", "", "-copy"}, 2, "File does not exist: \r\nErrorLevel: 2\r\n", none,
+         {"a.txt"}},
+        {"switches and no file", {}, {"-copy"}, 5, usage, std::nullopt, {}},
+        {"no argument", {}, {}, 5, usage, std::nullopt, {}},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         const Sandbox sandbox;
-        sandbox.write("a.txt", content);
+        for (const std::string& name : row.made) sandbox.write(name, content);
         const ProgramRun result = run_tesrak(row.arguments, sandbox.path());
-        EXPECT_EQ(result.exit_code, row.exit_code) << row.arguments.front();
-        EXPECT_EQ(result.output, row.output) << row.arguments.front();
-        EXPECT_EQ(sandbox.backups().size(), row.copied ? 1U : 0U) << row.arguments.front();
-        EXPECT_TRUE(sandbox.exists("a.txt"));
+        EXPECT_EQ(result.exit_code, row.exit_code);
+        const bool prefix = row.arguments == std::vector<std::string>{"--help"};
+        EXPECT_TRUE(matches(row.output, prefix ? result.output.substr(0, row.output.size()) : result.output))
+            << result.output;
+        EXPECT_EQ(sandbox.exists("backup"), row.backups.has_value());
+        const std::vector<std::string> names = files_in_backup(sandbox);
+        ASSERT_EQ(names.size(), row.backups.value_or(none).size());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            EXPECT_TRUE(matches((*row.backups)[i], names[i])) << names[i];
+            EXPECT_EQ(sandbox.read("backup/" + names[i]), content);
+        }
+        for (const std::string& name : row.made) {
+            const bool kept = std::find(row.kept.begin(), row.kept.end(), name) != row.kept.end();
+            EXPECT_EQ(sandbox.exists(name), kept) << name;
+        }
     }
 }
 
@@ -202,7 +262,7 @@ TEST(PosixConcurrency, ManyCopiesToOneTargetLeaveOneWholeBackup) {
     const Sandbox sandbox;
     write_large(sandbox.path() / "report.bin", 8);
     std::vector<pid_t> runs;
-    for (int i = 0; i < 8; ++i) runs.push_back(start_tesrak({"report.bin", "-copy", "/unique=date"}, sandbox.path()));
+    for (int i = 0; i < 8; ++i) runs.push_back(start_tesrak({"report.bin", "-copy", "-unique=date"}, sandbox.path()));
     for (const pid_t pid : runs) {
         const int status = wait_for(pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -216,7 +276,7 @@ TEST(PosixConcurrency, ManyMovesOfOneFileLoseNothing) {
     const Sandbox sandbox;
     sandbox.write("report.txt", content);
     std::vector<pid_t> runs;
-    for (int i = 0; i < 8; ++i) runs.push_back(start_tesrak({"report.txt", "/unique=date"}, sandbox.path()));
+    for (int i = 0; i < 8; ++i) runs.push_back(start_tesrak({"report.txt", "-unique=date"}, sandbox.path()));
     int succeeded = 0;
     for (const pid_t pid : runs) {
         const int status = wait_for(pid);
@@ -237,11 +297,11 @@ TEST(PosixConcurrency, ManyMovesOfOneFileLoseNothing) {
 int full_backup_disk_child(const fs::path& folder) {
     if (mount("tesrak-test", (folder / "backup").c_str(), "tmpfs", 0, "size=256k") != 0) return 77;
     std::ofstream(folder / "report.txt", std::ios::binary) << "earlier";
-    if (run_tesrak({"report.txt", "-copy", "/unique=date"}, folder).exit_code != 0) return 10;
+    if (run_tesrak({"report.txt", "-copy", "-unique=date"}, folder).exit_code != 0) return 10;
     std::vector<fs::path> before(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
     if (before.size() != 1) return 11;
     write_large(folder / "report.txt", 1);
-    const ProgramRun result = run_tesrak({"report.txt", "-copy", "/unique=date"}, folder);
+    const ProgramRun result = run_tesrak({"report.txt", "-copy", "-unique=date"}, folder);
     if (result.exit_code != 3 || !result.output.starts_with("Backup failed: backup/report.")) return 12;
     std::vector<fs::path> after(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
     if (after != before) return 13;

@@ -36,6 +36,9 @@ TEST(WindowsCommandLine, ExactTexts) {
         {quoted, 5, usage_output, false},
         {quoted + "   ", 5, usage_output, false},
         {"\"Tesrak.exe", 5, usage_output, false},
+        {"\tTesrak.exe a.txt -copy", 0, "", true},
+        {"\x01Tesrak.exe a.txt -copy", 0, "", true},
+        {"\tTesrak.exe", 5, usage_output, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE("command line: [" + row.line + "]");
