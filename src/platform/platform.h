@@ -2,7 +2,9 @@
 // in src/ is text work that behaves the same on every system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,7 +64,14 @@ bool create_folder(const std::string& path);
 // one and its parent to the disk; true when it stands.
 bool create_folder_durably(const std::string& path);
 bool path_exists(const std::string& path);
-bool copy_file_replacing(const std::string& source, const std::string& target);
+struct Transfer {
+    std::string source;
+    std::string target;
+};
+// Copies each source to its target, in order, replacing an earlier file of
+// the target's name, atomically and durably; returns how many were made: all
+// of them, or those before the one that failed.
+std::size_t copy_files_replacing(std::span<const Transfer> transfers);
 bool move_file_without_replacing(const std::string& source, const std::string& target);
 
 // The local date and time from the clock.

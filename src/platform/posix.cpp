@@ -1,5 +1,6 @@
 // The platform layer on POSIX systems (Linux first).
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -48,6 +51,11 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    // The descriptor held before is closed with the other.
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
@@ -79,14 +87,23 @@ std::pair<std::string, std::string> split_path(const std::string& path) {
 // the run before anything changes.
 struct Folder {
     FileDescriptor fd;
-    bool readable;  // only a readable folder can be flushed itself
+    bool readable;      // only a readable folder can be flushed itself
+    bool gives_an_acl;  // a file made in it may inherit an ACL from its default
 };
+
+// The extended attributes that hold a file's access ACL and a folder's default.
+constexpr const char* access_acl = "system.posix_acl_access";
+constexpr const char* default_acl = "system.posix_acl_default";
 
 Folder open_folder(const std::string& path) {
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.valid() || errno != EACCES) return {std::move(fd), true};
+    if (fd.valid()) {
+        const bool gives_an_acl = ::fgetxattr(fd.get(), default_acl, nullptr, 0) > 0;
+        return {std::move(fd), true, gives_an_acl};
+    }
+    if (errno != EACCES) return {std::move(fd), true, true};
     // A drop box, written and searched by others but not read.
-    return {FileDescriptor(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), false};
+    return {FileDescriptor(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), false, true};
 }
 
 // A name for a file of this run's own that nothing else is likely to use; the
@@ -118,6 +135,15 @@ public:
     ~StagedFile() {
         const ErrnoKeeper keep;
         if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
+    }
+    StagedFile(StagedFile&& other) noexcept
+        : fd_(std::move(other.fd_)), folder_(other.folder_), name_(std::exchange(other.name_, {})) {}
+    // What was held before is closed and removed with the other.
+    StagedFile& operator=(StagedFile&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        std::swap(folder_, other.folder_);
+        std::swap(name_, other.name_);
+        return *this;
     }
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
@@ -197,10 +223,19 @@ bool copy_range(int from, int to, off_t start, off_t end) {
 // Copies the data of a file of the given length and leaves its holes
 // unwritten, so that a sparse file stays sparse: shared blocks where the file
 // system can share them, else run by run of data.
-bool copy_contents(int from, int to, off_t size) {
+bool copy_contents(int from, int to, const struct stat& source) {
 #ifdef FICLONE
-    if (::ioctl(to, FICLONE, from) == 0) return true;
+    // A file system that cannot share blocks is not asked again in this run.
+    static bool sharing_unsupported = false;
+    if (!sharing_unsupported) {
+        if (::ioctl(to, FICLONE, from) == 0) return true;
+        sharing_unsupported = errno == EOPNOTSUPP || errno == ENOTTY;
+    }
 #endif
+    const off_t size = source.st_size;
+    // A file with as many blocks as bytes has no holes to look for.
+    if (source.st_blocks * 512 >= size) return copy_range(from, to, 0, size);
+    off_t copied_to = 0;
     for (off_t data = 0; data < size;) {
         off_t hole = size;
         const off_t found = ::lseek(from, data, SEEK_DATA);
@@ -214,9 +249,10 @@ bool copy_contents(int from, int to, off_t size) {
         }
         hole = std::min(hole, size);
         if (!copy_range(from, to, data, hole)) return false;
-        data = hole;
+        copied_to = data = hole;
     }
-    return ::ftruncate(to, size) == 0;
+    // A hole at the end has no data that would give the copy its length.
+    return copied_to == size || ::ftruncate(to, size) == 0;
 }
 
 // Reads a list or value whose size the call tells when given no room,
@@ -227,6 +263,7 @@ bool read_sized(Read read, std::vector<char>& out) {
         const ssize_t size = read(nullptr, 0);
         if (size < 0) return false;
         out.resize(static_cast<std::size_t>(size));
+        if (size == 0) return true;
         const ssize_t got = read(out.data(), out.size());
         if (got >= 0) {
             out.resize(static_cast<std::size_t>(got));
@@ -236,9 +273,6 @@ bool read_sized(Read read, std::vector<char>& out) {
     }
 }
 
-// The extended attribute that holds a file's access ACL.
-constexpr const char* access_acl = "system.posix_acl_access";
-
 // Whether a file system refused an attribute (rather than failed to write it).
 bool refused(int error) {
     return error == EOPNOTSUPP || error == EPERM || error == EACCES || error == EINVAL ||
@@ -246,10 +280,10 @@ bool refused(int error) {
 }
 
 // Carries every extended attribute of the source that the copy's file system
-// takes, its ACL among them; an ACL that the copy inherited from its folder
-// and the source does not have is removed. acl_carried is false when the
-// source's ACL could not be carried.
-bool carry_attributes(int from, int to, bool& acl_carried) {
+// takes, its ACL among them; an ACL that the copy may have inherited from its
+// folder and the source does not have is removed. acl_carried is false when
+// the source's ACL could not be carried.
+bool carry_attributes(int from, int to, bool may_have_inherited, bool& acl_carried) {
     acl_carried = true;
     std::vector<char> names;
     if (!read_sized([&](char* list, std::size_t size) { return ::flistxattr(from, list, size); }, names) &&
@@ -271,15 +305,16 @@ bool carry_attributes(int from, int to, bool& acl_carried) {
         if (!refused(errno)) return false;
         if (is_acl) acl_carried = false;
     }
-    return has_acl || ::fremovexattr(to, access_acl) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+    return has_acl || !may_have_inherited || ::fremovexattr(to, access_acl) == 0 || errno == ENODATA ||
+           errno == EOPNOTSUPP;
 }
 
 // The content, owner, attributes, permission bits and times of the source,
-// flushed to the disk. Until the owner and ACL are in place the copy keeps
-// the mode it was made with (0600), so that no one the source did not allow
-// can read it at any moment.
-bool fill(int from, int to, const struct stat& source) {
-    if (!copy_contents(from, to, source.st_size)) return false;
+// into a copy made in the folder. Until the owner and ACL are in place the
+// copy keeps the mode it was made with (0600), so that no one the source did
+// not allow can read it at any moment.
+bool fill(int from, int to, const struct stat& source, const Folder& folder) {
+    if (!copy_contents(from, to, source)) return false;
     auto mode = static_cast<mode_t>(source.st_mode & 07777);
     // Where the process may not give the copy the source's owner, the copy is
     // the runner's and never keeps setuid or setgid: no program that runs as
@@ -289,12 +324,12 @@ bool fill(int from, int to, const struct stat& source) {
         mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
     }
     bool acl_carried = true;
-    if (!carry_attributes(from, to, acl_carried)) return false;
+    if (!carry_attributes(from, to, folder.gives_an_acl, acl_carried)) return false;
     // Without the source's ACL, the copy grants nothing beyond its owner
     // rather than more than the source did.
     if (!acl_carried) mode &= ~static_cast<mode_t>(S_IRWXG | S_IRWXO);
     const std::array<timespec, 2> times{source.st_atim, source.st_mtim};
-    return ::fchmod(to, mode) == 0 && ::futimens(to, times.data()) == 0 && ::fsync(to) == 0;
+    return ::fchmod(to, mode) == 0 && ::futimens(to, times.data()) == 0;
 }
 
 // Renames without replacing; where the system cannot, a hard link does the
@@ -352,46 +387,84 @@ Naming take_name(StagedFile& staged, const Folder& folder, const std::string& na
     return Naming::failed;
 }
 
+// A copy written in full, content and metadata, beside its target: without a
+// name (or with a temporary one), and not yet known to be on the disk.
+struct StagedCopy {
+    const Folder* folder;
+    StagedFile file;
+    std::string name;  // the target's name in the folder
+    struct stat source;
+};
+
+// Writes the copy of a regular file (following a link) into a file without a
+// name in the target's folder, or a named temporary file where the system
+// offers none, and starts writing it to the disk.
+std::optional<StagedCopy> stage_copy(const std::string& source, const Folder& folder, std::string name) {
+    // Without blocking, so that a FIFO is refused rather than waited on.
+    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return std::nullopt;
+    if (!S_ISREG(status.st_mode)) {
+        failed_with(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+        return std::nullopt;
+    }
+    StagedFile file = create_unnamed(folder);
+    if (!file.valid() && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) file = create_named(folder);
+    if (!file.valid() || !fill(in.get(), file.fd(), status, folder)) return std::nullopt;
+    // Only a hint: the flush that follows waits for the data either way, and
+    // copies staged together are then written out together.
+    ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    return StagedCopy{&folder, std::move(file), std::move(name), status};
+}
+
+// Flushes a staged copy and gives it the target's name. Where the process may
+// name a file without a name neither way, the copy is copied once more, into
+// a named temporary file, which takes the name instead.
+bool publish(StagedCopy& copy, bool replace) {
+    if (::fsync(copy.file.fd()) != 0) return false;
+    const Naming naming = take_name(copy.file, *copy.folder, copy.name, replace);
+    if (naming != Naming::not_permitted) return naming == Naming::named;
+    StagedFile named = create_named(*copy.folder);
+    if (!named.valid() || !fill(copy.file.fd(), named.fd(), copy.source, *copy.folder) ||
+        ::fsync(named.fd()) != 0) {
+        return false;
+    }
+    copy.file = std::move(named);
+    return take_name(copy.file, *copy.folder, copy.name, replace) == Naming::named;
+}
+
+// Flushes the new name to the disk. A folder that may not be read cannot be
+// flushed itself; flushing the file after it was linked commits its name on
+// ext4 and XFS.
+bool flush_name(const StagedCopy& copy) {
+    return ::fsync(copy.folder->readable ? copy.folder->fd.get() : copy.file.fd()) == 0;
+}
+
 // How far a copy got: nothing under the target's name, the whole copy under
 // it but its name not yet flushed to the disk, or all of it.
 enum class CopyOutcome { not_made, not_flushed, made };
 
-// Copies a regular file (following a link) with its metadata to the target
-// atomically and durably: no partial file ever has the target's name, an
-// earlier file of that name stays whole until it is replaced, and every step
-// that can fail but the last flush comes first.
+// Copies a regular file with its metadata to the target atomically and
+// durably: no partial file ever has the target's name, an earlier file of
+// that name stays whole until it is replaced, and every step that can fail
+// but the last flush comes first.
 CopyOutcome copy_file(const std::string& source, const std::string& target, bool replace) {
     const auto [folder_path, name] = split_path(target);
     const Folder folder = open_folder(folder_path);
     if (!folder.fd.valid()) return CopyOutcome::not_made;
-    // Without blocking, so that a FIFO is refused rather than waited on.
-    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    if (!in.valid() || ::fstat(in.get(), &status) != 0) return CopyOutcome::not_made;
-    if (!S_ISREG(status.st_mode)) {
-        failed_with(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
-        return CopyOutcome::not_made;
-    }
-    // A file without a name first; a named temporary file where the system
-    // offers none or the process may not name it.
-    for (const bool unnamed : {true, false}) {
-        StagedFile staged = unnamed ? create_unnamed(folder) : create_named(folder);
-        if (!staged.valid()) {
-            if (unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) continue;
-            return CopyOutcome::not_made;
-        }
-        if (!fill(in.get(), staged.fd(), status)) return CopyOutcome::not_made;
-        const Naming naming = take_name(staged, folder, name, replace);
-        if (naming == Naming::not_permitted) continue;
-        if (naming == Naming::failed) return CopyOutcome::not_made;
-        // A folder that may not be read cannot be flushed itself; flushing the
-        // file after it was linked commits its name on ext4 and XFS.
-        const bool flushed = ::fsync(folder.readable ? folder.fd.get() : staged.fd()) == 0;
-        if (!flushed) return CopyOutcome::not_flushed;
-        succeeded();
-        return CopyOutcome::made;
-    }
-    return CopyOutcome::not_made;
+    std::optional<StagedCopy> copy = stage_copy(source, folder, name);
+    if (!copy || !publish(*copy, replace)) return CopyOutcome::not_made;
+    if (!flush_name(*copy)) return CopyOutcome::not_flushed;
+    succeeded();
+    return CopyOutcome::made;
+}
+
+// How many copies are staged before they are flushed and named together:
+// each holds two descriptors, and some are left for the rest of the run.
+std::size_t copies_in_a_batch() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 20) return 1;
+    return std::min<rlim_t>((limit.rlim_cur - 16) / 2, 64);
 }
 
 // Removes the source once the target stands; where it cannot, removes the
@@ -500,9 +573,47 @@ bool path_exists(const std::string& path) {
     return ::lstat(path.c_str(), &status) == 0;
 }
 
-bool copy_file_replacing(const std::string& source, const std::string& target) {
-    // Where only the last flush failed, the whole copy stands under its name.
-    return copy_file(source, target, true) == CopyOutcome::made;
+std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
+    const std::size_t batch = copies_in_a_batch();
+    std::size_t made = 0;
+    while (made < transfers.size()) {
+        // Flushing copies one at a time costs a journal commit each; a batch
+        // written out together is flushed and named in one go. Each folder
+        // is opened once, before any work on the copies that go into it.
+        std::map<std::string, Folder> folders;
+        std::vector<StagedCopy> staged;
+        bool stopped = false;
+        while (!stopped && staged.size() < batch && made + staged.size() < transfers.size()) {
+            const Transfer& transfer = transfers[made + staged.size()];
+            auto [folder_path, name] = split_path(transfer.target);
+            auto folder = folders.find(folder_path);
+            if (folder == folders.end()) folder = folders.emplace(folder_path, open_folder(folder_path)).first;
+            std::optional<StagedCopy> copy;
+            if (folder->second.fd.valid()) copy = stage_copy(transfer.source, folder->second, std::move(name));
+            if (copy) staged.push_back(std::move(*copy));
+            stopped = !copy;
+        }
+        // The copies staged before a failure are made all the same.
+        const int stop = errno;
+        for (StagedCopy& copy : staged) {
+            if (!publish(copy, true)) return made;
+            ++made;
+        }
+        // Each folder once; where only this flush failed, the copies named
+        // stand whole under their names.
+        std::vector<const Folder*> flushed;
+        for (std::size_t i = 0; i < staged.size(); ++i) {
+            if (std::find(flushed.begin(), flushed.end(), staged[i].folder) != flushed.end()) continue;
+            if (!flush_name(staged[i])) return made - staged.size() + i;
+            if (staged[i].folder->readable) flushed.push_back(staged[i].folder);
+        }
+        if (stopped) {
+            errno = stop;
+            return made;
+        }
+    }
+    succeeded();
+    return made;
 }
 
 bool move_file_without_replacing(const std::string& source, const std::string& target) {

@@ -276,6 +276,8 @@ bool path_exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+
 // The copy goes into a new file beside the target, is flushed, and only then
 // takes the target's name in one step, replacing an earlier backup of that
 // name: no partial file ever has the target's name, and a symbolic link under
@@ -302,6 +304,14 @@ bool copy_file_replacing(const std::string& source, const std::string& target) {
 
 // A rename on one volume; to another volume, a copy that is flushed before the
 // source is removed.
+}  // namespace
+
+std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
+    std::size_t made = 0;
+    while (made < transfers.size() && copy_file_replacing(transfers[made].source, transfers[made].target)) ++made;
+    return made;
+}
+
 bool move_file_without_replacing(const std::string& source, const std::string& target) {
     return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != FALSE;
 }

@@ -97,18 +97,34 @@ bool make_target_folders(const std::string& target) {
 
 }  // namespace
 
-std::optional<Failure> transfer_file(const std::string& source, const std::string& target,
-                                     const BackupSettings& settings) {
+std::optional<Failure> transfer_files(std::span<const platform::Transfer> transfers,
+                                      const BackupSettings& settings) {
+    const auto failed = [](const platform::Transfer& transfer) {
+        return Failure{status_backup_failed, std::string(backup_failed) + transfer.target};
+    };
+    if (platform::posix_conventions) {
+        for (const platform::Transfer& transfer : transfers) {
+            if (!make_target_folders(transfer.target)) return failed(transfer);
+        }
+    }
     // A false result is a failure whatever the error indicator says, and a true
     // one a success: a backup that was not made is never reported as made.
-    const bool made = (!platform::posix_conventions || make_target_folders(target)) &&
-                      guarded_call(
-                          [&] {
-                              return settings.copy == 1 ? platform::copy_file_replacing(source, target)
-                                                        : platform::move_file_without_replacing(source, target);
-                          },
-                          FailureRule::error_set_and_result_false)
-                          .result;
-    if (made) return std::nullopt;
-    return Failure{status_backup_failed, std::string(backup_failed) + target};
+    if (settings.copy == 1) {
+        std::size_t made = 0;
+        guarded_call(
+            [&] {
+                made = platform::copy_files_replacing(transfers);
+                return made == transfers.size();
+            },
+            FailureRule::error_set_and_result_false);
+        if (made < transfers.size()) return failed(transfers[made]);
+        return std::nullopt;
+    }
+    for (const platform::Transfer& transfer : transfers) {
+        const auto moved = guarded_call(
+            [&] { return platform::move_file_without_replacing(transfer.source, transfer.target); },
+            FailureRule::error_set_and_result_false);
+        if (!moved.result) return failed(transfer);
+    }
+    return std::nullopt;
 }

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
 #include "run/settings.h"
 
 inline constexpr std::string_view backup_folder_name = "backup";
@@ -42,7 +44,8 @@ std::optional<Failure> check_source(const std::string& source);
 // Status 3 when the target would lie outside the backup folder.
 std::optional<Failure> check_target(const std::string& target);
 
-// Moves or copies the source to the target (on POSIX making the folders it
-// needs inside the backup folder first); status 3 when that fails.
-std::optional<Failure> transfer_file(const std::string& source, const std::string& target,
-                                     const BackupSettings& settings);
+// Moves or copies each source to its target, in order (on POSIX making the
+// folders they need inside the backup folder first); status 3 for the first
+// that fails, the ones before it made.
+std::optional<Failure> transfer_files(std::span<const platform::Transfer> transfers,
+                                      const BackupSettings& settings);

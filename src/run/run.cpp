@@ -1,7 +1,6 @@
 #include "run/run.h"
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "cmdline/cmdline.h"
@@ -76,15 +75,15 @@ void run() {
     for (const std::string& source : request.sources) {
         if (auto failure = check_source(source)) fail(*failure);
     }
-    std::vector<std::pair<const std::string&, std::string>> backups;
-    for (const std::string& source : request.sources) {
+    std::vector<platform::Transfer> backups;
+    for (std::string& source : request.sources) {
         std::string target = compose_target(source, suffix, settings);
         if (auto failure = check_target(target)) fail(*failure);
-        const auto same = [&](const auto& backup) { return backup.second == target; };
-        if (std::none_of(backups.begin(), backups.end(), same)) backups.emplace_back(source, std::move(target));
+        const auto same = [&](const platform::Transfer& backup) { return backup.target == target; };
+        if (std::none_of(backups.begin(), backups.end(), same)) {
+            backups.push_back({std::move(source), std::move(target)});
+        }
     }
-    for (const auto& [source, target] : backups) {
-        if (auto failure = transfer_file(source, target, settings)) fail(*failure);
-    }
+    if (auto failure = transfer_files(backups, settings)) fail(*failure);
     exit_run(status_ok);
 }
