@@ -183,6 +183,14 @@ TEST(PosixFiles, OnlyRegularFilesAreCopied) {
         EXPECT_TRUE(result.output.starts_with("Backup failed: backup/" + name + ".")) << result.output;
         EXPECT_TRUE(sandbox.backups().empty()) << name;
     }
+    // Among other files: those before it are backed up, those after it are not.
+    sandbox.write("a.txt", current);
+    sandbox.write("c.txt", current);
+    const ProgramRun result = run_tesrak({"a.txt", "pipe", "c.txt", "-copy"}, sandbox.path());
+    EXPECT_EQ(result.exit_code, 3);
+    EXPECT_TRUE(result.output.starts_with("Backup failed: backup/pipe.")) << result.output;
+    ASSERT_EQ(sandbox.backups().size(), 1U);
+    EXPECT_TRUE(sandbox.backups()[0].starts_with("a."));
 }
 
 // Inside a private mount namespace with /proc taken away; the child reports
