@@ -10,7 +10,7 @@ trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-lib=$(ls -d "$prefix"/lib*/libtesrak.so.1.0.1)
+lib=$(find "$prefix" -name libtesrak.so.1.0.1)
 libdir=$(dirname "$lib")
 test -L "$libdir/libtesrak.so.1" && test -L "$libdir/libtesrak.so"
 test -f "$prefix/include/tesrak.h"

@@ -1,0 +1,48 @@
+#!/bin/bash
+# Sources the bash completion of tesrak and asks it to complete partial words,
+# as bash does when Tab is pressed at the end of a command line.
+set -u
+export LC_ALL=C
+completion=$1
+source /usr/share/bash-completion/bash_completion
+source "$completion"
+# Readline's options for the words offered only matter in a real completion.
+compopt() { :; }
+folder=$(mktemp -d)
+trap 'rm -rf "$folder"' EXIT
+cd "$folder" && touch -- report.txt rest.log -notes.txt
+failures=0
+# The command line typed so far, then the completions expected, sorted.
+check() {
+    local line=$1 expected=$2
+    COMP_LINE=$line
+    COMP_POINT=${#line}
+    # Readline's words: blanks separate, and "=" and ":" stand alone.
+    read -r -a COMP_WORDS <<<"$(sed -e 's/\([=:]\)/ \1 /g' <<<"$line")"
+    [[ $line == *' ' || $line == *[=:] ]] && COMP_WORDS+=("")
+    [[ $line == *[=:] ]] && unset 'COMP_WORDS[-1]'
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    _tesrak tesrak "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ')
+    got=${got% }
+    if [[ $got != "$expected" ]]; then
+        echo "FAILED: [$line] completed to [$got], expected [$expected]"
+        failures=$((failures + 1))
+    fi
+}
+check 'tesrak -co' '-copy'
+check 'tesrak -p' '-post -post_ext -pre -pre_ext'
+check 'tesrak -un' '-unique='
+check 'tesrak --h' '--help'
+check 'tesrak -unique=' 'date datetime time'
+check 'tesrak -unique=da' 'date datetime'
+check 'tesrak -UNIQUE:t' 'time'
+check 'tesrak -sep=' ', - . = _'
+check 'tesrak -separator=_' '_'
+check 'tesrak re' 'report.txt rest.log'
+check 'tesrak -copy rep' 'report.txt'
+check 'tesrak -- -n' '-notes.txt'
+[ "$failures" = 0 ] && echo "bash completion: ok"
+exit "$failures"
