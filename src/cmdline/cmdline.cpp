@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "platform/platform.h"
 
@@ -39,17 +40,18 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
     return Failure{status, std::move(line)};
 }
 
-// The answer to --help after the usage lines, a line each.
-constexpr std::string_view switch_table =
-    "\n"
-    "Each argument is a file to back up, or a switch:\n"
-    "  -copy                      copy the file; the original stays (default: move it)\n"
-    "  -post, -post_ext           put the date and time after the whole name\n"
-    "  -pre, -pre_ext             put them before the extension (the default)\n"
-    "  -unique=date|time|datetime which parts of the stamp go into the name (default: both)\n"
-    "  -sep=C, -separator=C       the character before each part: . , - _ = (default .)\n"
-    "  --                         every later argument is a file\n"
-    "  --help, --version          this text, or the version, alone";
+// The answer to --help after the usage lines.
+constexpr std::array<std::string_view, 9> switch_table{
+    "",
+    "Each argument is a file to back up, or a switch:",
+    "  -copy                      copy the file; the original stays (default: move it)",
+    "  -post, -post_ext           put the date and time after the whole name",
+    "  -pre, -pre_ext             put them before the extension (the default)",
+    "  -unique=date|time|datetime which parts of the stamp go into the name (default: both)",
+    "  -sep=C, -separator=C       the character before each part: . , - _ = (default .)",
+    "  --                         every later argument is a file",
+    "  --help, --version          this text, or the version, alone",
+};
 
 std::size_t skip_blanks(std::string_view text, std::size_t at) {
     while (at < text.size() && text[at] == blank) ++at;
@@ -162,12 +164,12 @@ std::optional<Failure> parse_arguments(const std::vector<std::string_view>& word
     const Failure no_arguments{status_no_arguments, "Invalid Command Format: no arguments found"};
     if (words.empty()) return no_arguments;
     if (words.size() == 1 && words.front() == "--help") {
-        for (const std::string_view line : usage_lines) (request.answer += line) += '\n';
-        request.answer += switch_table;
+        request.answer.assign(std::begin(usage_lines), std::end(usage_lines));
+        request.answer.insert(request.answer.end(), switch_table.begin(), switch_table.end());
         return std::nullopt;
     }
     if (words.size() == 1 && words.front() == "--version") {
-        request.answer = "tesrak " TESRAK_VERSION;
+        request.answer = {"tesrak " TESRAK_VERSION};
         return std::nullopt;
     }
     bool switches_end = false;

@@ -37,10 +37,10 @@ std::optional<Failure> parse_command_tail(std::string tail, BackupSettings& sett
                                           std::string& source);
 
 // What a command line asks for: the files to back up, in the order given, or
-// the text that answers --help or --version.
+// the lines that answer --help or --version.
 struct Request {
     std::vector<std::string> sources;
-    std::string answer;
+    std::vector<std::string_view> answer;
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a

@@ -58,11 +58,7 @@ void run() {
     Request request;
     if (auto failure = parse_command_line(settings, request)) fail(*failure);
     if (!request.answer.empty()) {
-        for (std::size_t start = 0; start <= request.answer.size();) {
-            const std::size_t end = std::min(request.answer.find('\n', start), request.answer.size());
-            print_line(std::string_view(request.answer).substr(start, end - start));
-            start = end + 1;
-        }
+        for (const std::string_view line : request.answer) print_line(line);
         exit_run(status_ok);
     }
     mivo_text current = mivo_current_date();
