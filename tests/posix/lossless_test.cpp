@@ -38,12 +38,19 @@ bool on_path(const std::string& program) {
 
 struct Case {
     const char* what;
+    std::string source;  // report.txt, or with a folder part
     bool copy;
     bool earlier_backup;     // a backup of the same name is there before the run
     bool other_file_system;  // "backup" is a link to a folder on /dev/shm
 };
 
-// Lays out the sandbox for a case: report.txt as it is now and, where the
+// The folder inside the sandbox that the case's backup goes into.
+std::string backup_folder(const Case& c) {
+    const std::size_t slash = c.source.rfind('/');
+    return slash == std::string::npos ? "backup" : "backup/" + c.source.substr(0, slash);
+}
+
+// Lays out the sandbox for a case: the source as it is now and, where the
 // case asks, an earlier backup under the name the run will use.
 void prepare(const Sandbox& sandbox, const Case& c, const fs::path& elsewhere) {
     if (c.other_file_system) {
@@ -51,14 +58,14 @@ void prepare(const Sandbox& sandbox, const Case& c, const fs::path& elsewhere) {
         fs::create_directory_symlink(elsewhere, sandbox.path() / "backup");
     }
     if (c.earlier_backup) {
-        sandbox.write("report.txt", earlier);
-        ASSERT_EQ(run_tesrak({"report.txt", "-copy", "-unique=date"}, sandbox.path()).exit_code, 0);
+        sandbox.write(c.source, earlier);
+        ASSERT_EQ(run_tesrak({c.source, "-copy", "-unique=date"}, sandbox.path()).exit_code, 0);
     }
-    sandbox.write("report.txt", current);
+    sandbox.write(c.source, current);
 }
 
 std::vector<std::string> arguments_of(const Case& c) {
-    std::vector<std::string> arguments{"report.txt", "-unique=date"};
+    std::vector<std::string> arguments{c.source, "-unique=date"};
     if (c.copy) arguments.emplace_back("-copy");
     return arguments;
 }
@@ -98,21 +105,22 @@ std::string error_for(const std::string& call) {
 
 // What may hold after a run in which one system call failed.
 void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& result) {
-    const std::vector<std::string> names = sandbox.backups();
-    const bool source_kept = sandbox.exists("report.txt");
+    const std::string folder = backup_folder(c);
+    const std::vector<std::string> names = sandbox.backups(folder);
+    const bool source_kept = sandbox.exists(c.source);
     if (result.exit_code == 0) {
         EXPECT_EQ(result.output, "");
         ASSERT_EQ(names.size(), 1U);
-        EXPECT_EQ(sandbox.read("backup/" + names[0]), current);
+        EXPECT_EQ(sandbox.read(folder + "/" + names[0]), current);
         EXPECT_EQ(source_kept, c.copy);
         return;
     }
     switch (result.exit_code) {
     case 2:
-        EXPECT_TRUE(result.output.starts_with("File does not exist: report.txt\r\n")) << result.output;
+        EXPECT_TRUE(result.output.starts_with("File does not exist: " + c.source + "\r\n")) << result.output;
         break;
     case 3:
-        EXPECT_TRUE(result.output.starts_with("Backup failed: backup/report.")) << result.output;
+        EXPECT_TRUE(result.output.starts_with("Backup failed: " + folder + "/report.")) << result.output;
         break;
     case 255:
         EXPECT_EQ(result.output, "");
@@ -120,12 +128,12 @@ void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& resu
     default:
         ADD_FAILURE() << "status " << result.exit_code << ": " << result.output;
     }
-    EXPECT_EQ(sandbox.read("report.txt"), current);
+    EXPECT_EQ(sandbox.read(c.source), current);
     // A copy whose last flush alone failed leaves the whole new backup.
     const std::size_t most = c.earlier_backup || (c.copy && result.exit_code == 3) ? 1 : 0;
     ASSERT_LE(names.size(), most) << "left in the folder: " << names.front();
     if (names.empty()) return;
-    const std::string content = sandbox.read("backup/" + names[0]);
+    const std::string content = sandbox.read(folder + "/" + names[0]);
     EXPECT_TRUE(content == earlier || (c.copy && content == current && result.exit_code == 3)) << content;
     if (!c.earlier_backup) {
         EXPECT_EQ(content, current);
@@ -136,10 +144,11 @@ TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
     if (sanitized) GTEST_SKIP() << "the sanitizer's own system calls would fail instead";
     if (!on_path("strace")) GTEST_SKIP() << "strace is not installed (the test command installs it)";
     const std::vector<Case> cases{
-        {"copy to a new name", true, false, false},
-        {"copy over an earlier backup", true, true, false},
-        {"move", false, false, false},
-        {"move to another file system", false, false, true},
+        {"copy to a new name", "report.txt", true, false, false},
+        {"copy over an earlier backup", "report.txt", true, true, false},
+        {"move", "report.txt", false, false, false},
+        {"move to another file system", "report.txt", false, false, true},
+        {"copy into a folder made inside backup/", "sub/report.txt", true, false, false},
     };
     const fs::path elsewhere = "/dev/shm/tesrak-test-" + std::to_string(getpid());
     for (const Case& c : cases) {

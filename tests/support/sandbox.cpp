@@ -38,10 +38,10 @@ bool Sandbox::exists(const std::string& name) const {
     return fs::exists(fs::symlink_status(root_ / name));
 }
 
-std::vector<std::string> Sandbox::backups() const {
+std::vector<std::string> Sandbox::backups(const std::string& folder) const {
     std::vector<std::string> names;
     std::error_code missing;
-    for (const auto& entry : fs::directory_iterator(root_ / "backup", missing)) {
+    for (const auto& entry : fs::directory_iterator(root_ / folder, missing)) {
         names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());

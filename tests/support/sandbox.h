@@ -16,8 +16,8 @@ public:
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;
     bool exists(const std::string& name) const;
-    // The names in the backup folder, sorted.
-    std::vector<std::string> backups() const;
+    // The names in the backup folder (or a folder inside it), sorted.
+    std::vector<std::string> backups(const std::string& folder = "backup") const;
 
 private:
     std::filesystem::path root_;
