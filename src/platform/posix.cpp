@@ -460,7 +460,8 @@ CopyOutcome copy_file(const std::string& source, const std::string& target, bool
 }
 
 // How many copies are staged before they are flushed and named together:
-// each holds two descriptors, and some are left for the rest of the run.
+// each holds a descriptor, its folder may hold another, and some are left
+// for the rest of the run.
 std::size_t copies_in_a_batch() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 20) return 1;
