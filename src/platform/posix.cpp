@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <optional>
-#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -440,23 +440,19 @@ bool flush_name(const StagedCopy& copy) {
     return ::fsync(copy.folder->readable ? copy.folder->fd.get() : copy.file.fd()) == 0;
 }
 
-// How far a copy got: nothing under the target's name, the whole copy under
-// it but its name not yet flushed to the disk, or all of it.
-enum class CopyOutcome { not_made, not_flushed, made };
-
-// Copies a regular file with its metadata to the target atomically and
-// durably: no partial file ever has the target's name, an earlier file of
-// that name stays whole until it is replaced, and every step that can fail
-// but the last flush comes first.
-CopyOutcome copy_file(const std::string& source, const std::string& target, bool replace) {
+// Copies a regular file with its metadata to a target that must not exist
+// yet, atomically and durably. A copy whose name could not be flushed is
+// removed again, so that a failure leaves nothing behind.
+bool copy_without_replacing(const std::string& source, const std::string& target) {
     const auto [folder_path, name] = split_path(target);
     const Folder folder = open_folder(folder_path);
-    if (!folder.fd.valid()) return CopyOutcome::not_made;
+    if (!folder.fd.valid()) return false;
     std::optional<StagedCopy> copy = stage_copy(source, folder, name);
-    if (!copy || !publish(*copy, replace)) return CopyOutcome::not_made;
-    if (!flush_name(*copy)) return CopyOutcome::not_flushed;
-    succeeded();
-    return CopyOutcome::made;
+    if (!copy || !publish(*copy, false)) return false;
+    if (flush_name(*copy)) return succeeded();
+    const ErrnoKeeper keep;
+    ::unlinkat(folder.fd.get(), name.c_str(), 0);
+    return false;
 }
 
 // How many copies are staged before they are flushed and named together:
@@ -496,17 +492,7 @@ bool move_across_file_systems(const std::string& source, const std::string& targ
     if (::lstat(source.c_str(), &status) != 0) return false;
     if (S_ISLNK(status.st_mode)) return move_symbolic_link(source, target, status.st_size);
     if (!S_ISREG(status.st_mode)) return failed_with(EXDEV);
-    switch (copy_file(source, target, false)) {
-    case CopyOutcome::not_made:
-        return false;
-    case CopyOutcome::not_flushed: {
-        const ErrnoKeeper keep;
-        ::unlink(target.c_str());
-        return false;
-    }
-    case CopyOutcome::made:
-        break;
-    }
+    if (!copy_without_replacing(source, target)) return false;
     return remove_source_keeping_one(source, target);
 }
 
