@@ -207,7 +207,7 @@ bool flush_file(const std::string& path) {
 
 constexpr int temporary_name_tries = 100;
 
-// Removes a copy that will not become the backup, read-only or not, and keeps
+// Removes a copy that is not to stay a backup, read-only or not, and keeps
 // the error of the failure that made it useless.
 void remove_staged(const std::string& path) {
     const DWORD error = GetLastError();
@@ -279,11 +279,13 @@ bool path_exists(const std::string& path) {
 namespace {
 
 // The copy goes into a new file beside the target, is flushed, and only then
-// takes the target's name in one step, replacing an earlier backup of that
-// name: no partial file ever has the target's name, and a symbolic link under
-// that name is replaced rather than written through. Whatever fails, the
-// temporary file is removed and the error of the failure kept.
-bool copy_file_replacing(const std::string& source, const std::string& target) {
+// takes the target's name in one step: no partial file ever has the target's
+// name. Replacing, an earlier backup of that name is replaced, and a symbolic
+// link under that name is replaced rather than written through; otherwise a
+// file of that name makes it fail. Whatever fails, the temporary file is
+// removed and the error of the failure kept.
+bool copy_file_staged(const std::string& source, const std::string& target, bool replacing) {
+    const DWORD naming = replacing ? MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH : MOVEFILE_WRITE_THROUGH;
     for (int i = 0; i < temporary_name_tries; ++i) {
         const std::string staged = temporary_path(target);
         if (!CopyFileA(source.c_str(), staged.c_str(), TRUE)) {
@@ -292,28 +294,32 @@ bool copy_file_replacing(const std::string& source, const std::string& target) {
             remove_staged(staged);
             return false;
         }
-        if (flush_file(staged) &&
-            MoveFileExA(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return true;
-        }
+        if (flush_file(staged) && MoveFileExA(staged.c_str(), target.c_str(), naming)) return true;
         remove_staged(staged);
         return false;
     }
     return false;
 }
 
-// A rename on one volume; to another volume, a copy that is flushed before the
-// source is removed.
 }  // namespace
 
 std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
     std::size_t made = 0;
-    while (made < transfers.size() && copy_file_replacing(transfers[made].source, transfers[made].target)) ++made;
+    while (made < transfers.size() && copy_file_staged(transfers[made].source, transfers[made].target, true)) {
+        ++made;
+    }
     return made;
 }
 
+// A rename on one volume. To another volume, a copy that is flushed before the
+// source is removed; a source that cannot be removed has its copy removed
+// again, so that a failed move leaves the source where it was and no backup.
 bool move_file_without_replacing(const std::string& source, const std::string& target) {
-    return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != FALSE;
+    if (MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE || !copy_file_staged(source, target, false)) return false;
+    if (DeleteFileA(source.c_str())) return true;
+    remove_staged(target);
+    return false;
 }
 
 mivo_systemtime local_time() {

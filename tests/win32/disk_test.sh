@@ -58,6 +58,32 @@ run "$disk" big.bin -copy
 [ $? = 3 ] || fail "a copy onto a full disk does not end with status 3"
 only_files "$disk/backup" || fail "a copy onto a full disk left: $(ls -A "$disk/backup")"
 
+# A move to another volume: the source on the machine's disk, backup a link to
+# a folder on the small disk. A writable source moves whole; a read-only one,
+# which cannot be removed, stays and leaves no backup (on one volume a rename
+# would have moved it, so status 3 also shows that Wine saw two devices).
+rm "$disk/big.bin"
+mkdir "$work/across" "$disk/across"
+ln -s "$disk/across" "$work/across/backup"
+[ "$(stat -c %d "$work/across")" != "$(stat -c %d "$disk/across")" ] || fail "the small disk is no other volume"
+echo moved >"$work/across/moved.txt"
+run "$work/across" moved.txt
+[ $? = 0 ] || fail "a move to another volume"
+[ ! -e "$work/across/moved.txt" ] || fail "the source moved to another volume is still there"
+moved=$(ls -A "$disk/across")
+case $moved in
+"moved.$today."*.txt) [ "$(cat "$disk/across/$moved")" = moved ] || fail "the backup on the other volume" ;;
+*) fail "a move to another volume left: $moved" ;;
+esac
+rm "$disk/across/$moved"
+echo kept >"$work/across/kept.txt"
+chmod a-w "$work/across/kept.txt"
+run "$work/across" kept.txt
+[ $? = 3 ] || fail "a read-only source moved to another volume does not end with status 3"
+grep -q '^Backup failed: backup\\kept\.' "$work/output" || fail "no message for the read-only source"
+[ "$(cat "$work/across/kept.txt")" = kept ] || fail "the read-only source is not where it was"
+only_files "$disk/across" || fail "a failed move to another volume left: $(ls -A "$disk/across")"
+
 # A symbolic link under the backup's name is replaced, not written through.
 mkdir "$work/links" "$work/links/backup"
 echo outside >"$work/links/outside.txt"

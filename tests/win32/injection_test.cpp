@@ -104,9 +104,19 @@ std::vector<unsigned char> failing_stub(const Call& call, DWORD error, int occur
     return code;
 }
 
-// The debugger's loop: at the first breakpoint the slot is pointed at the
-// stub; every other exception goes back to the program.
-void debug_with_stub(DWORD slot, const Call& call, DWORD error, int occurrence) {
+// One call made to fail: its import slot, which of its calls, with what error.
+struct Injection {
+    DWORD slot;
+    Call call;
+    DWORD error;
+    int occurrence;
+};
+
+// The debugger's loop: at the first breakpoint each slot is pointed at its
+// stub, in order, so that a later stub on the same slot passes the calls it
+// does not fail on to the earlier one; every other exception goes back to the
+// program.
+void debug_with_stubs(const std::vector<Injection>& injections) {
     HANDLE process = nullptr;
     BYTE* base = nullptr;
     bool patched = false;
@@ -128,8 +138,9 @@ void debug_with_stub(DWORD slot, const Call& call, DWORD error, int occurrence) 
                 answer = DBG_EXCEPTION_NOT_HANDLED;
                 break;
             }
-            {
+            for (const Injection& injection : injections) {
                 constexpr std::size_t room = 64;
+                const DWORD slot = injection.slot;
                 void* code = VirtualAllocEx(process, nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
                 std::uintptr_t original = 0;
                 DWORD kept = 0;
@@ -137,15 +148,16 @@ void debug_with_stub(DWORD slot, const Call& call, DWORD error, int occurrence) 
                     throw std::runtime_error("cannot read the import table");
                 }
                 const std::vector<unsigned char> stub =
-                    failing_stub(call, error, occurrence, reinterpret_cast<std::uintptr_t>(code), original);
+                    failing_stub(injection.call, injection.error, injection.occurrence,
+                                 reinterpret_cast<std::uintptr_t>(code), original);
                 if (!WriteProcessMemory(process, code, stub.data(), stub.size(), nullptr) ||
                     !VirtualProtectEx(process, base + slot, sizeof code, PAGE_READWRITE, &kept) ||
                     !WriteProcessMemory(process, base + slot, &code, sizeof code, nullptr)) {
                     throw std::runtime_error("cannot patch the import table");
                 }
                 FlushInstructionCache(process, code, room);
-                patched = true;
             }
+            patched = true;
             break;
         default:
             break;
@@ -161,6 +173,7 @@ struct Case {
     bool earlier_backup;
     bool source_exists;
     bool read_only;  // a read-only source, whose copy has to be flushed all the same
+    bool other_volume;  // the move's rename fails as across volumes, so it copies
 };
 
 // What may hold after a run in which one call failed; a failed console write
@@ -192,6 +205,7 @@ void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& resu
 }
 
 void run_case(const Case& c) {
+    const Call rename{"MoveFileExA", 12, FALSE, 1};
     const std::vector<Call> calls{
         {"CreateDirectoryA", 8, FALSE, 1},
         {"GetFileAttributesA", 4, INVALID_FILE_ATTRIBUTES, 2},
@@ -199,14 +213,17 @@ void run_case(const Case& c) {
         {"SetFileAttributesA", 8, FALSE, 2},
         {"CreateFileA", 28, static_cast<DWORD>(-1), 1},  // INVALID_HANDLE_VALUE
         {"FlushFileBuffers", 4, FALSE, 1},
-        {"MoveFileExA", 12, FALSE, 1},
+        rename,
         {"DeleteFileA", 4, FALSE, 1},
         {"WriteFile", 20, FALSE, 2},
     };
+    const Injection across{import_slot(rename.function), rename, ERROR_NOT_SAME_DEVICE, 1};
     std::map<int, int> statuses;
     for (const Call& call : calls) {
         const DWORD slot = import_slot(call.function);
-        for (int occurrence = 1; occurrence <= call.occurrences; ++occurrence) {
+        // Across volumes the second rename is the copy's, to the target.
+        const int occurrences = call.occurrences + (c.other_volume && slot == across.slot ? 1 : 0);
+        for (int occurrence = 1; occurrence <= occurrences; ++occurrence) {
             for (const DWORD error : {5, 112, 7, 9, 10}) {
                 SCOPED_TRACE(std::string(call.function) + " call " + std::to_string(occurrence) +
                              " failing with " + std::to_string(error));
@@ -218,9 +235,12 @@ void run_case(const Case& c) {
                 if (c.source_exists) sandbox.write("report.txt", current);
                 const std::string path = (sandbox.path() / "report.txt").string();
                 if (c.read_only) SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+                std::vector<Injection> injections;
+                if (c.other_volume) injections.push_back(across);
+                injections.push_back({slot, call, error, occurrence});
                 const ProgramRun result =
                     run_debugged("\"" + tesrak_windows_path() + "\" report.txt " + c.switches, sandbox.path(),
-                                 [&] { debug_with_stub(slot, call, error, occurrence); });
+                                 [&] { debug_with_stubs(injections); });
                 check_outcome(c, sandbox, result, std::string_view(call.function) != "WriteFile");
                 ++statuses[result.exit_code];
                 SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -230,22 +250,30 @@ void run_case(const Case& c) {
     // The stubs did reach the program.
     EXPECT_GT(statuses[255], 0);
     EXPECT_GT(statuses[c.source_exists ? 3 : 2], 0);
+    // Across volumes the move copied where nothing else failed.
+    if (c.other_volume) {
+        EXPECT_GT(statuses[0], 0);
+    }
 }
 
 TEST(WindowsInjectedFailures, CopyOfAReadOnlyFileToANewName) {
-    run_case({"-copy", false, true, true});
+    run_case({"-copy", false, true, true, false});
 }
 
 TEST(WindowsInjectedFailures, CopyOverAnEarlierBackup) {
-    run_case({"-copy -unique=date", true, true, false});
+    run_case({"-copy -unique=date", true, true, false, false});
 }
 
 TEST(WindowsInjectedFailures, Move) {
-    run_case({"", false, true, false});
+    run_case({"", false, true, false, false});
+}
+
+TEST(WindowsInjectedFailures, MoveAcrossVolumes) {
+    run_case({"", false, true, false, true});
 }
 
 TEST(WindowsInjectedFailures, MissingSource) {
-    run_case({"-copy", false, false, false});
+    run_case({"-copy", false, false, false, false});
 }
 
 }  // namespace
