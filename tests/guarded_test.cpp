@@ -21,8 +21,10 @@ const std::vector<platform::ErrorCode> fatal_errors{7, 9, 10};
 void set_error(platform::ErrorCode error) {
     errno = static_cast<int>(error);
 }
-const platform::ErrorCode ordinary_error = EBADF;
-const std::vector<platform::ErrorCode> fatal_errors{ENOMEM, E2BIG};
+// A list too long to hand out (E2BIG) is an ordinary failure: only memory
+// exhaustion is fatal.
+const platform::ErrorCode ordinary_error = E2BIG;
+const std::vector<platform::ErrorCode> fatal_errors{ENOMEM};
 #endif
 
 struct Row {

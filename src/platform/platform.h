@@ -60,19 +60,20 @@ bool is_fatal_error(ErrorCode error);
 // File operations on path texts; each returns true on success and leaves the
 // reason for a failure in the error indicator.
 bool create_folder(const std::string& path);
-// Makes a folder that the backup needs unless it is there, and flushes a new
-// one and its parent to the disk; true when it stands.
-bool create_folder_durably(const std::string& path);
 bool path_exists(const std::string& path);
 struct Transfer {
     std::string source;
     std::string target;
 };
 // Copies each source to its target, in order, replacing an earlier file of
-// the target's name, atomically and durably; returns how many were made: all
-// of them, or those before the one that failed.
+// the target's name (but never one made by the same run), atomically and
+// durably; returns how many were made: all of them, or those before the one
+// that failed. On POSIX the folders of the targets inside the backup folder
+// are made as needed.
 std::size_t copy_files_replacing(std::span<const Transfer> transfers);
-bool move_file_without_replacing(const std::string& source, const std::string& target);
+// Moves each source to its target, in order, never replacing, durably;
+// returns how many were made, as above.
+std::size_t move_files_without_replacing(std::span<const Transfer> transfers);
 
 // The local date and time from the clock.
 mivo_systemtime local_time();

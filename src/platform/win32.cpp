@@ -268,10 +268,6 @@ bool create_folder(const std::string& path) {
     return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
 }
 
-bool create_folder_durably(const std::string& path) {
-    return CreateDirectoryA(path.c_str(), nullptr) != FALSE || GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
 bool path_exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -301,16 +297,6 @@ bool copy_file_staged(const std::string& source, const std::string& target, bool
     return false;
 }
 
-}  // namespace
-
-std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
-    std::size_t made = 0;
-    while (made < transfers.size() && copy_file_staged(transfers[made].source, transfers[made].target, true)) {
-        ++made;
-    }
-    return made;
-}
-
 // A rename on one volume. To another volume, a copy that is flushed before the
 // source is removed; a source that cannot be removed has its copy removed
 // again, so that a failed move leaves the source where it was and no backup.
@@ -320,6 +306,26 @@ bool move_file_without_replacing(const std::string& source, const std::string& t
     if (DeleteFileA(source.c_str())) return true;
     remove_staged(target);
     return false;
+}
+
+// How many transfers were made, in order, before the first that failed.
+template <class Make>
+std::size_t made_in_order(std::span<const Transfer> transfers, Make make) {
+    std::size_t made = 0;
+    while (made < transfers.size() && make(transfers[made].source, transfers[made].target)) ++made;
+    return made;
+}
+
+}  // namespace
+
+std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
+    return made_in_order(transfers, [](const std::string& source, const std::string& target) {
+        return copy_file_staged(source, target, true);
+    });
+}
+
+std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
+    return made_in_order(transfers, move_file_without_replacing);
 }
 
 mivo_systemtime local_time() {

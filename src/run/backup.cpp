@@ -77,54 +77,25 @@ std::optional<Failure> check_source(const std::string& source) {
     return Failure{status_missing_source, "File does not exist: " + source};
 }
 
-std::optional<Failure> check_target(const std::string& target) {
-    if (!leaves_backup_folder(target)) return std::nullopt;
+std::optional<Failure> check_target(std::string_view source, const std::string& target) {
+    // On POSIX the source's folder parts go into the target; a last part ".."
+    // would not show there as one.
+    if (!leaves_backup_folder(platform::posix_conventions ? source : target)) return std::nullopt;
     return Failure{status_backup_failed, std::string(backup_failed) + target};
 }
 
-namespace {
-
-// The folders of the target below the backup folder, each made unless it is
-// there, outermost first.
-bool make_target_folders(const std::string& target) {
-    for (std::size_t end = target.find('/', backup_folder_name.size() + 1); end != std::string::npos;
-         end = target.find('/', end + 1)) {
-        const std::string folder = target.substr(0, end);
-        if (!guarded_call([&] { return platform::create_folder_durably(folder); }).result) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 std::optional<Failure> transfer_files(std::span<const platform::Transfer> transfers,
                                       const BackupSettings& settings) {
-    const auto failed = [](const platform::Transfer& transfer) {
-        return Failure{status_backup_failed, std::string(backup_failed) + transfer.target};
-    };
-    if (platform::posix_conventions) {
-        for (const platform::Transfer& transfer : transfers) {
-            if (!make_target_folders(transfer.target)) return failed(transfer);
-        }
-    }
     // A false result is a failure whatever the error indicator says, and a true
     // one a success: a backup that was not made is never reported as made.
-    if (settings.copy == 1) {
-        std::size_t made = 0;
-        guarded_call(
-            [&] {
-                made = platform::copy_files_replacing(transfers);
-                return made == transfers.size();
-            },
-            FailureRule::error_set_and_result_false);
-        if (made < transfers.size()) return failed(transfers[made]);
-        return std::nullopt;
-    }
-    for (const platform::Transfer& transfer : transfers) {
-        const auto moved = guarded_call(
-            [&] { return platform::move_file_without_replacing(transfer.source, transfer.target); },
-            FailureRule::error_set_and_result_false);
-        if (!moved.result) return failed(transfer);
-    }
-    return std::nullopt;
+    std::size_t made = 0;
+    guarded_call(
+        [&] {
+            made = settings.copy == 1 ? platform::copy_files_replacing(transfers)
+                                      : platform::move_files_without_replacing(transfers);
+            return made == transfers.size();
+        },
+        FailureRule::error_set_and_result_false);
+    if (made == transfers.size()) return std::nullopt;
+    return Failure{status_backup_failed, std::string(backup_failed) + transfers[made].target};
 }

@@ -41,11 +41,12 @@ void make_backup_folder();
 // Status 2 when the source cannot be found.
 std::optional<Failure> check_source(const std::string& source);
 
-// Status 3 when the target would lie outside the backup folder.
-std::optional<Failure> check_target(const std::string& target);
+// Status 3 when the target would lie outside the backup folder (on POSIX:
+// when a folder part of the source is "..").
+std::optional<Failure> check_target(std::string_view source, const std::string& target);
 
 // Moves or copies each source to its target, in order (on POSIX making the
-// folders they need inside the backup folder first); status 3 for the first
-// that fails, the ones before it made.
+// folders they need inside the backup folder); status 3 for the first that
+// fails, the ones before it made.
 std::optional<Failure> transfer_files(std::span<const platform::Transfer> transfers,
                                       const BackupSettings& settings);

@@ -1,6 +1,6 @@
 #include "run/run.h"
 
-#include <algorithm>
+#include <unordered_set>
 #include <vector>
 
 #include "cmdline/cmdline.h"
@@ -65,21 +65,23 @@ void run() {
     if (current == nullptr) out_of_memory();
     const std::string stamp = platform::release_result_text(current);
     const std::string suffix = build_suffix(stamp, settings);
-    make_backup_folder();
+    // On Windows the backup folder is made before the file is checked; on
+    // POSIX only once every file was checked, so that a run that fails
+    // there leaves nothing behind.
+    if (!platform::posix_conventions) make_backup_folder();
     // Every file is checked before any is touched; a file named twice (or by
     // two names with the same target) is backed up once.
     for (const std::string& source : request.sources) {
         if (auto failure = check_source(source)) fail(*failure);
     }
     std::vector<platform::Transfer> backups;
+    std::unordered_set<std::string> targets;
     for (std::string& source : request.sources) {
         std::string target = compose_target(source, suffix, settings);
-        if (auto failure = check_target(target)) fail(*failure);
-        const auto same = [&](const platform::Transfer& backup) { return backup.target == target; };
-        if (std::none_of(backups.begin(), backups.end(), same)) {
-            backups.push_back({std::move(source), std::move(target)});
-        }
+        if (auto failure = check_target(source, target)) fail(*failure);
+        if (targets.insert(target).second) backups.push_back({std::move(source), std::move(target)});
     }
+    if (platform::posix_conventions) make_backup_folder();
     if (auto failure = transfer_files(backups, settings)) fail(*failure);
     exit_run(status_ok);
 }

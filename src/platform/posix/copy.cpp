@@ -1,0 +1,254 @@
+// A copy of one regular file, whole and faithful: its data to the end of the
+// file with the holes kept, one consistent version of it, and its owner,
+// attributes, permission bits and times, never granting more than the source.
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+
+#include "platform/posix/internal.h"
+
+namespace posix {
+
+namespace {
+
+constexpr off_t end_of_file = std::numeric_limits<off_t>::max();
+
+bool write_all_at(int fd, const char* data, std::size_t size, off_t offset) {
+    while (size != 0) {
+        const ssize_t written = ::pwrite(fd, data, size, offset);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+// Copies the bytes from an offset up to another, or up to the end of the
+// file, to the same offsets of the copy: in the kernel where it can
+// (copy_file_range), else through one fixed buffer. Returns the offset
+// reached, -1 on failure.
+off_t copy_range(int from, int to, off_t at, off_t end) {
+#ifdef __linux__
+    constexpr off_t most_at_once = off_t{1} << 30;
+    for (off_t out = at; at < end;) {
+        const auto wanted = static_cast<std::size_t>(std::min(end - at, most_at_once));
+        const ssize_t copied = ::copy_file_range(from, &at, to, &out, wanted, 0);
+        if (copied > 0) continue;
+        // The end of the file; where nothing was read at all, a file whose
+        // size the system does not report is read on below to be sure.
+        if (copied == 0 && at != 0) return at;
+        if (copied == 0) break;
+        if (errno == EINTR) continue;
+        const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                                 errno == EOPNOTSUPP || errno == EBADF;
+        if (!unsupported) return -1;
+        break;
+    }
+#endif
+    static std::array<char, 1 << 17> buffer;
+    while (at < end) {
+        const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - at, buffer.size()));
+        const ssize_t got = ::pread(from, buffer.data(), wanted, at);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (!write_all_at(to, buffer.data(), static_cast<std::size_t>(got), at)) return -1;
+        at += got;
+    }
+    return at;
+}
+
+// Copies the data from an offset to the end of the file, leaving holes
+// unwritten so that a sparse file stays sparse: run by run of data where the
+// file has holes. Returns the offset reached (where only a hole is left, its
+// start), -1 on failure.
+off_t copy_data(int from, int to, const struct stat& source, off_t start) {
+    // A file with as many blocks as bytes has no holes to look for. The
+    // search for one is still made once: ext4, btrfs and tmpfs let it wait
+    // for a write in flight, so that the copy starts after that write.
+    if (source.st_blocks * 512 >= source.st_size) {
+        ::lseek(from, start, SEEK_HOLE);
+        return copy_range(from, to, start, end_of_file);
+    }
+    for (off_t at = start;;) {
+        const off_t data = ::lseek(from, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) return at;
+        // Where the file system cannot tell holes (EINVAL), the rest is data.
+        if (data < 0) return errno == EINVAL ? copy_range(from, to, at, end_of_file) : -1;
+        const off_t hole = ::lseek(from, data, SEEK_HOLE);
+        if (hole < 0) return -1;
+        const off_t reached = copy_range(from, to, data, hole);
+        if (reached < hole) return reached;  // a failure, or the file became shorter
+        at = hole;
+    }
+}
+
+// Whether two readings of a file's status see the same version of it.
+bool same_version(const struct stat& before, const struct stat& after) {
+    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec && before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+}
+
+// How often a file that changes while it is read is copied again before the
+// copy gives up, and how often the rest of a growing file is taken.
+constexpr int version_tries = 5;
+constexpr int growth_tries = 64;
+
+// Copies the source's data as one version of it: the status read before the
+// copy and the one read after it must agree, else the file is copied again.
+// Where growth is taken (a move, whose source is removed next), a source
+// that only grew keeps what was copied and gets the rest. On success the
+// status is that of the version copied.
+bool copy_one_version(int from, int to, struct stat& source, bool take_growth) {
+#ifdef FICLONE
+    // Shared blocks are one version by themselves. A file system that cannot
+    // share blocks is not asked again in this run.
+    static bool sharing_unsupported = false;
+    if (!sharing_unsupported) {
+        if (::ioctl(to, FICLONE, from) == 0) return ::fstat(from, &source) == 0;
+        sharing_unsupported = errno == EOPNOTSUPP || errno == ENOTTY;
+    }
+#endif
+    for (int attempt = 0; attempt < version_tries; ++attempt) {
+        if (attempt > 0 && ::ftruncate(to, 0) != 0) return false;
+        off_t reached = copy_data(from, to, source, 0);
+        for (int taken = 0; reached >= 0; ++taken) {
+            struct stat now {};
+            if (::fstat(from, &now) != 0) return false;
+            const bool grew = take_growth && now.st_size > source.st_size && taken < growth_tries;
+            if (same_version(source, now)) {
+                // A hole at the end has no data that would give the copy its length.
+                return reached >= now.st_size || ::ftruncate(to, now.st_size) == 0;
+            }
+            source = now;
+            if (!grew) break;
+            reached = copy_data(from, to, now, reached);
+        }
+        if (reached < 0) return false;
+    }
+    return failed_with(EAGAIN);
+}
+
+// Reads a list or value whose size the call tells when given no room,
+// again while it grows in between.
+template <class Read>
+bool read_sized(Read read, std::vector<char>& out) {
+    for (;;) {
+        const ssize_t size = read(nullptr, 0);
+        if (size < 0) return false;
+        out.resize(static_cast<std::size_t>(size));
+        if (size == 0) return true;
+        const ssize_t got = read(out.data(), out.size());
+        if (got >= 0) {
+            out.resize(static_cast<std::size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) return false;
+    }
+}
+
+// Whether a file system refused an attribute (rather than failed to write it).
+bool refused(int error) {
+    return error == EOPNOTSUPP || error == EPERM || error == EACCES || error == EINVAL ||
+           error == ENOSPC || error == E2BIG || error == ERANGE;
+}
+
+// The names of the source's extended attributes. A list too long for the
+// system to hand out (E2BIG) gives the ACL alone, read by its name.
+bool attribute_names(int from, std::vector<char>& names) {
+    if (read_sized([&](char* list, std::size_t size) { return ::flistxattr(from, list, size); }, names)) {
+        return true;
+    }
+    if (errno == EOPNOTSUPP) return succeeded();
+    if (errno != E2BIG) return false;
+    names.assign(access_acl, access_acl + std::strlen(access_acl) + 1);
+    return succeeded();
+}
+
+// Carries every extended attribute of the source that the copy's file system
+// takes, its ACL among them; an ACL that the copy may have inherited from its
+// folder and the source does not have is removed. acl_carried is false when
+// the source's ACL could not be carried.
+bool carry_attributes(int from, int to, bool may_have_inherited, bool& acl_carried) {
+    acl_carried = true;
+    std::vector<char> names;
+    if (!attribute_names(from, names)) return false;
+    bool has_acl = false;
+    std::vector<char> value;
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        const char* name = &names[at];
+        if (!read_sized([&](char* data, std::size_t size) { return ::fgetxattr(from, name, data, size); },
+                        value)) {
+            if (errno == ENODATA) continue;  // removed in the meantime, or never there
+            return false;
+        }
+        const bool is_acl = std::strcmp(name, access_acl) == 0;
+        has_acl = has_acl || is_acl;
+        if (::fsetxattr(to, name, value.data(), value.size(), 0) == 0) continue;
+        if (!refused(errno)) return false;
+        if (is_acl) acl_carried = false;
+    }
+    return has_acl || !may_have_inherited || ::fremovexattr(to, access_acl) == 0 || errno == ENODATA ||
+           errno == EOPNOTSUPP;
+}
+
+// Whether the process was refused a change of owner (rather than failed).
+bool owner_refused() {
+    return errno == EPERM || errno == EINVAL;
+}
+
+}  // namespace
+
+bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth) {
+    if (!copy_one_version(from, to, source, take_growth)) return false;
+    auto mode = static_cast<mode_t>(source.st_mode & 07777);
+    // Where the process may not give the copy the source's owner, the copy is
+    // the runner's and never keeps setuid or setgid: no program that runs as
+    // one user is made from a file that another controls. It keeps the
+    // source's group where the runner may give it; where not, a group that
+    // the source never named gets no more than the source grants everyone.
+    if (::fchown(to, source.st_uid, source.st_gid) != 0) {
+        if (!owner_refused()) return false;
+        mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        if (::fchown(to, static_cast<uid_t>(-1), source.st_gid) != 0) {
+            if (!owner_refused()) return false;
+            mode &= ~static_cast<mode_t>(S_IRWXG & ~((mode & S_IRWXO) << 3));
+        }
+    }
+    bool acl_carried = true;
+    if (!carry_attributes(from, to, folder.gives_an_acl, acl_carried)) return false;
+    // Without the source's ACL, the copy grants nothing beyond its owner
+    // rather than more than the source did.
+    if (!acl_carried) mode &= ~static_cast<mode_t>(S_IRWXG | S_IRWXO);
+    const std::array<timespec, 2> times{source.st_atim, source.st_mtim};
+    return ::fchmod(to, mode) == 0 && ::futimens(to, times.data()) == 0;
+}
+
+bool take_the_rest(int from, int to, struct stat& source) {
+    struct stat now {};
+    if (::fstat(from, &now) != 0) return false;
+    if (now.st_size <= source.st_size) return true;
+    const off_t reached = copy_data(from, to, now, source.st_size);
+    if (reached < 0 || (reached < now.st_size && ::ftruncate(to, now.st_size) != 0)) return false;
+    source = now;
+    const std::array<timespec, 2> times{now.st_atim, now.st_mtim};
+    return ::futimens(to, times.data()) == 0 && ::fsync(to) == 0;
+}
+
+}  // namespace posix

@@ -1,0 +1,62 @@
+// Flushing many files at once: each flush waits for the disk, so several run
+// side by side on a few threads, and their waits overlap. Where no thread can
+// be started (too little memory, a limit on processes) the calling thread
+// flushes them all, one after the other.
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+
+#include "platform/posix/internal.h"
+
+namespace posix {
+
+namespace {
+
+struct FlushWork {
+    std::span<const int> descriptors;
+    std::atomic<std::size_t> next{0};
+    std::atomic<int> error{0};
+};
+
+void* flush_some(void* argument) {
+    auto& work = *static_cast<FlushWork*>(argument);
+    for (std::size_t i; (i = work.next.fetch_add(1)) < work.descriptors.size();) {
+        if (::fsync(work.descriptors[i]) != 0) {
+            int none = 0;
+            work.error.compare_exchange_strong(none, errno);
+        }
+    }
+    return nullptr;
+}
+
+// A flush needs little stack; the threads' stacks then cost little memory.
+constexpr std::size_t flush_stack_size = std::size_t{64} << 10;
+constexpr std::size_t most_flush_threads = 8;
+// Fewer flushes than this are not worth a thread.
+constexpr std::size_t flushes_per_thread = 4;
+
+}  // namespace
+
+bool flush_all(std::span<const int> descriptors) {
+    FlushWork work;
+    work.descriptors = descriptors;
+    std::array<pthread_t, most_flush_threads> threads{};
+    std::size_t started = 0;
+    const std::size_t wanted = std::min(most_flush_threads, descriptors.size() / flushes_per_thread);
+    pthread_attr_t attributes;
+    if (wanted > 0 && ::pthread_attr_init(&attributes) == 0) {
+        ::pthread_attr_setstacksize(&attributes, flush_stack_size);
+        while (started < wanted && ::pthread_create(&threads[started], &attributes, flush_some, &work) == 0) {
+            ++started;
+        }
+        ::pthread_attr_destroy(&attributes);
+    }
+    flush_some(&work);
+    for (std::size_t i = 0; i < started; ++i) ::pthread_join(threads[i], nullptr);
+    // A thread that could not start may have left its reason behind.
+    return work.error == 0 ? succeeded() : failed_with(work.error);
+}
+
+}  // namespace posix

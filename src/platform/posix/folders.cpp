@@ -1,0 +1,120 @@
+// The folders that backups go into: the backup folder, and the folders below
+// it, each opened relative to its parent and never through a link.
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "platform/posix/internal.h"
+
+namespace posix {
+
+std::pair<std::string, std::string> split_path(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Made without a system call.
+std::string temporary_name() {
+    static std::uint64_t state = 0;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    state += 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(now.tv_nsec) ^
+             reinterpret_cast<std::uintptr_t>(&now);
+    std::uint64_t mixed = state;
+    mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBULL;
+    mixed ^= mixed >> 31;
+    constexpr std::string_view letters = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string name = ".tesrak-";
+    for (int i = 0; i < 12; ++i, mixed /= letters.size()) name += letters[mixed % letters.size()];
+    return name;
+}
+
+namespace {
+
+// A folder opened for reading where the process may, else only for naming
+// files in it: a drop box is written and searched by others but not read.
+Folder open_relative(int parent, const char* name, int follow) {
+    FileDescriptor fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
+    if (fd.valid()) {
+        const bool gives_an_acl = ::fgetxattr(fd.get(), default_acl, nullptr, 0) > 0;
+        return {std::move(fd), true, gives_an_acl};
+    }
+    if (errno != EACCES) return {std::move(fd), true, true};
+    return {FileDescriptor(::openat(parent, name, O_PATH | O_DIRECTORY | O_CLOEXEC | follow)), false, true};
+}
+
+bool flush_new_folder(const Folder& made, const Folder& parent) {
+    if (made.readable && ::fsync(made.fd.get()) != 0) return false;
+    return !parent.readable || ::fsync(parent.fd.get()) == 0;
+}
+
+}  // namespace
+
+Folder open_folder(const std::string& path) {
+    return open_relative(AT_FDCWD, path.c_str(), 0);
+}
+
+const Folder* FolderTable::open(const std::string& folder_path) {
+    if (const auto known = folders_.find(folder_path); known != folders_.end()) return &known->second;
+    const auto [parent_path, name] = split_path(folder_path);
+    if (parent_path == ".") {
+        Folder folder = open_folder(folder_path);
+        if (!folder.fd.valid()) return nullptr;
+        return &folders_.emplace(folder_path, std::move(folder)).first->second;
+    }
+    const Folder* parent = open(parent_path);
+    if (parent == nullptr) return nullptr;
+    Folder folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);
+    bool made = false;
+    if (!folder.fd.valid() && errno == ENOENT) {
+        made = ::mkdirat(parent->fd.get(), name.c_str(), 0777) == 0;
+        if (!made && errno != EEXIST) return nullptr;
+        folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);
+    }
+    // A link below the backup folder fails here (ELOOP or ENOTDIR).
+    if (!folder.fd.valid()) return nullptr;
+    struct stat status {};
+    if (::fstat(folder.fd.get(), &status) != 0) return nullptr;
+    if (status.st_uid != ::geteuid() && status.st_uid != 0) {
+        failed_with(EPERM);
+        return nullptr;
+    }
+    if (made && !flush_new_folder(folder, *parent)) return nullptr;
+    return &folders_.emplace(folder_path, std::move(folder)).first->second;
+}
+
+bool flush_folders(std::span<const Folder* const> folders) {
+    std::vector<int> descriptors;
+    for (const Folder* folder : folders) {
+        const int fd = folder->fd.get();
+        if (folder->readable && std::find(descriptors.begin(), descriptors.end(), fd) == descriptors.end()) {
+            descriptors.push_back(fd);
+        }
+    }
+    return flush_all(descriptors);
+}
+
+}  // namespace posix
+
+namespace platform {
+
+// A new folder is flushed with its parent, so that it survives a power cut.
+bool create_folder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) != 0) return false;
+    const posix::Folder made = posix::open_folder(path);
+    const posix::Folder parent = posix::open_folder(posix::split_path(path).first);
+    const posix::Folder* both[] = {&made, &parent};
+    return made.fd.valid() && parent.fd.valid() && posix::flush_folders(both);
+}
+
+bool path_exists(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,178 @@
+// What the POSIX platform files share: descriptors, error keeping, paths,
+// temporary names, the folders inside the backup folder and the flush.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace posix {
+
+// Keeps the error indicator of a failure while cleanup calls run.
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    ErrnoKeeper(const ErrnoKeeper&) = delete;
+    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+private:
+    int saved_;
+};
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() {
+        const ErrnoKeeper keep;
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    // The descriptor held before is closed with the other.
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+inline bool succeeded() {
+    errno = 0;
+    return true;
+}
+
+inline bool failed_with(int error) {
+    errno = error;
+    return false;
+}
+
+// The folder part of a path and its last part.
+std::pair<std::string, std::string> split_path(const std::string& path);
+
+// A name for a file of this run's own that nothing else is likely to use
+// (".tesrak-" and twelve letters or digits); the caller retries with another
+// where it is taken.
+std::string temporary_name();
+inline constexpr int temporary_name_tries = 100;
+
+// A folder that backups go into, opened before any work on them: every later
+// step names files relative to it.
+struct Folder {
+    FileDescriptor fd;
+    bool readable;      // only a readable folder can be flushed itself
+    bool gives_an_acl;  // a file made in it may inherit an ACL from its default
+};
+
+// The extended attributes that hold a file's access ACL and a folder's default.
+inline constexpr const char* access_acl = "system.posix_acl_access";
+inline constexpr const char* default_acl = "system.posix_acl_default";
+
+// The folders of a batch of backups, each opened once. The backup folder
+// itself may be a link (the user's choice); every folder below it is opened
+// relative to its parent without following links, made where it is missing
+// (and flushed with its parent), and refused where it is a link or belongs to
+// neither the runner nor root: nobody else may empty or replace what goes in.
+class FolderTable {
+public:
+    // The folder of a path inside the backup folder, or null with the error
+    // indicator set.
+    const Folder* open(const std::string& folder_path);
+    std::size_t size() const { return folders_.size(); }
+    const std::map<std::string, Folder>& folders() const { return folders_; }
+    void clear() { folders_.clear(); }
+
+private:
+    std::map<std::string, Folder> folders_;
+};
+
+// Opens a folder by its path as given, following links (the backup folder
+// itself, or a source's folder).
+Folder open_folder(const std::string& path);
+
+// Copies a regular file's data, as one consistent version, with its owner,
+// extended attributes, permission bits and times, into a new file made in
+// the folder: never granting more than the source. Where growth is taken, a
+// source that only grew while it was read keeps what was copied and gets the
+// rest. On success the status is that of the version copied.
+bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth);
+// Appends what was added to the source since the version copied, and
+// flushes the copy where anything was.
+bool take_the_rest(int from, int to, struct stat& source);
+
+// The file a copy is written into. It has no name (O_TMPFILE) or a temporary
+// name in the folder, which is removed again unless it was handed on.
+class StagedFile {
+public:
+    StagedFile(FileDescriptor fd, int folder, std::string name)
+        : fd_(std::move(fd)), folder_(folder), name_(std::move(name)) {}
+    ~StagedFile() {
+        const ErrnoKeeper keep;
+        if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
+    }
+    StagedFile(StagedFile&& other) noexcept
+        : fd_(std::move(other.fd_)), folder_(other.folder_), name_(std::exchange(other.name_, {})) {}
+    // What was held before is closed and removed with the other.
+    StagedFile& operator=(StagedFile&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        std::swap(folder_, other.folder_);
+        std::swap(name_, other.name_);
+        return *this;
+    }
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    int fd() const { return fd_.get(); }
+    bool valid() const { return fd_.valid(); }
+    const std::string& name() const { return name_; }
+    void handed_on() { name_.clear(); }
+
+private:
+    FileDescriptor fd_;
+    int folder_;
+    std::string name_;
+};
+
+// A new file in the folder, readable by its owner alone: without a name
+// where the file system offers that, else under a temporary name.
+StagedFile create_staged(const Folder& folder);
+// Always under a temporary name.
+StagedFile create_named(const Folder& folder);
+
+// The files this run has given a backup's name, by device and inode: a copy
+// never replaces one of them (on a folder that ignores case, two names of
+// the run may be one).
+using MadeFiles = std::set<std::pair<dev_t, ino_t>>;
+
+enum class Naming { named, not_permitted, failed };
+
+// Gives the finished file a name in the folder in one step. An earlier file
+// of that name is replaced only where asked, and never one this run made.
+Naming take_name(StagedFile& staged, const Folder& folder, const std::string& name, bool replace,
+                 const MadeFiles& made);
+
+// Renames without replacing; where the system cannot, a hard link does the
+// same for anything but a folder.
+bool rename_without_replacing(int from_folder, const char* from, int to_folder, const char* to);
+
+// Flushes every descriptor to the disk, several at a time; true when all
+// were flushed, else the error indicator holds the first failure's.
+bool flush_all(std::span<const int> descriptors);
+
+// Flushes each of the folders that can be read, once; true when all were.
+bool flush_folders(std::span<const Folder* const> folders);
+
+}  // namespace posix

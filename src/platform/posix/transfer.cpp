@@ -1,0 +1,332 @@
+// Copies and moves into the backup folders, made durable in batches: every
+// backup that the run reports made is whole on the disk under its name, on a
+// file system with a journal or without one.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <ctime>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/internal.h"
+
+namespace posix {
+
+namespace {
+
+// A copy written in full, content and metadata, beside its target: without a
+// name (or with a temporary one), and not yet known to be on the disk.
+struct StagedCopy {
+    const Folder* folder;
+    StagedFile file;
+    std::string name;    // the target's name in the folder
+    struct stat source;  // the version copied
+    std::pair<dev_t, ino_t> identity;  // the copy's device and inode
+};
+
+// The device and inode of an open file, taken before it has a name: a
+// failure then leaves nothing under a backup's name.
+bool identify(int fd, std::pair<dev_t, ino_t>& identity) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return false;
+    identity = {status.st_dev, status.st_ino};
+    return true;
+}
+
+// Writes the copy of an open regular file into a new file in the target's
+// folder, and starts writing it to the disk.
+std::optional<StagedCopy> stage_copy(int in, struct stat& status, const Folder& folder, std::string name,
+                                     bool take_growth) {
+    if (!S_ISREG(status.st_mode)) {
+        failed_with(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+        return std::nullopt;
+    }
+    StagedFile file = create_staged(folder);
+    std::pair<dev_t, ino_t> identity;
+    if (!file.valid() || !fill(in, file.fd(), status, folder, take_growth) || !identify(file.fd(), identity)) {
+        return std::nullopt;
+    }
+    // Copies staged together are then written out together.
+    ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    return StagedCopy{&folder, std::move(file), std::move(name), status, identity};
+}
+
+// Opens a source (following a link) without blocking, so that a FIFO is
+// refused rather than waited on, and stages its copy.
+std::optional<StagedCopy> stage_copy_of(const std::string& source, const Folder& folder, std::string name) {
+    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return std::nullopt;
+    return stage_copy(in.get(), status, folder, std::move(name), false);
+}
+
+// Gives a flushed copy its name. Where the process may name a file without a
+// name neither way, the copy is copied once more, into a named temporary
+// file, which is flushed and takes the name instead.
+bool take_final_name(StagedCopy& copy, bool replace, MadeFiles& made) {
+    Naming naming = take_name(copy.file, *copy.folder, copy.name, replace, made);
+    if (naming == Naming::not_permitted) {
+        StagedFile named = create_named(*copy.folder);
+        struct stat status {};
+        if (!named.valid() || ::fstat(copy.file.fd(), &status) != 0 ||
+            !fill(copy.file.fd(), named.fd(), status, *copy.folder, false) || ::fsync(named.fd()) != 0 ||
+            !identify(named.fd(), copy.identity)) {
+            return false;
+        }
+        copy.file = std::move(named);
+        naming = take_name(copy.file, *copy.folder, copy.name, replace, made);
+    }
+    if (naming != Naming::named) return false;
+    made.insert(copy.identity);
+    return true;
+}
+
+// What to flush so that the copies' data is beyond the disk's cache before
+// any of them takes its name: one folder's flush empties the cache for all
+// (and commits a journal), but a folder that may not be read cannot be
+// flushed, so there each copy is flushed itself.
+std::vector<int> cache_flushes(std::span<const StagedCopy> copies) {
+    std::vector<int> descriptors;
+    for (const StagedCopy& copy : copies) {
+        const int fd = copy.folder->readable ? copy.folder->fd.get() : copy.file.fd();
+        if (std::find(descriptors.begin(), descriptors.end(), fd) == descriptors.end()) descriptors.push_back(fd);
+    }
+    return descriptors;
+}
+
+// Flushes named copies and their folders, so that each copy's link count and
+// name are on the disk without relying on a journal. A folder that may not
+// be read cannot be flushed: the flush of the file after it took its name
+// commits the name on ext4 and XFS.
+bool flush_names(std::span<const StagedCopy> copies) {
+    std::vector<int> descriptors;
+    std::vector<const Folder*> folders;
+    for (const StagedCopy& copy : copies) {
+        descriptors.push_back(copy.file.fd());
+        if (folders.empty() || folders.back() != copy.folder) folders.push_back(copy.folder);
+    }
+    return flush_all(descriptors) && flush_folders(folders);
+}
+
+constexpr unsigned wait_for_data = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+
+// Makes staged copies durable under their names: their data is written and
+// flushed, they take their names in order, then the names are flushed.
+// Returns how many were made, those before the first that failed (the error
+// indicator then holds its failure); the names taken before a failure are
+// flushed all the same.
+std::size_t publish(std::span<StagedCopy> copies, MadeFiles& made) {
+    std::size_t ready = copies.size();
+    int error = 0;
+    const auto failed_at = [&](std::size_t i) {
+        if (i < ready) {
+            ready = i;
+            error = errno;
+        }
+    };
+    for (std::size_t i = 0; i < ready; ++i) {
+        if (::sync_file_range(copies[i].file.fd(), 0, 0, wait_for_data) != 0) failed_at(i);
+    }
+    if (!flush_all(cache_flushes(copies.first(ready)))) failed_at(0);
+    for (std::size_t i = 0; i < ready; ++i) {
+        if (!take_final_name(copies[i], true, made)) failed_at(i);
+    }
+    // Where only this flush failed, the copies stand whole under their names.
+    if (!flush_names(copies.first(ready))) failed_at(0);
+    errno = error;
+    return ready;
+}
+
+// How many copies are staged before they are flushed and named together.
+constexpr std::size_t most_in_a_batch = 1024;
+
+// How many descriptors a batch may hold (a copy holds one, a folder one),
+// some being left for the rest of the run.
+std::size_t descriptors_for_a_batch() {
+    constexpr rlim_t kept_for_the_run = 16;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= kept_for_the_run) return 1;
+    return std::min<rlim_t>(limit.rlim_cur - kept_for_the_run, most_in_a_batch);
+}
+
+bool remove_named(const Folder& folder, const std::string& name) {
+    const ErrnoKeeper keep;
+    ::unlinkat(folder.fd.get(), name.c_str(), 0);
+    return false;
+}
+
+bool move_symbolic_link(const std::string& source, const Folder& folder, const std::string& name, off_t size) {
+    std::string destination(static_cast<std::size_t>(size) + 1, '\0');
+    const ssize_t length = ::readlink(source.c_str(), destination.data(), destination.size());
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) >= destination.size()) return failed_with(EAGAIN);
+    destination.resize(static_cast<std::size_t>(length));
+    if (::symlinkat(destination.c_str(), folder.fd.get(), name.c_str()) != 0) return false;
+    return ::unlink(source.c_str()) == 0 || remove_named(folder, name);
+}
+
+// Writers that opened a source before it was removed may still add to it:
+// their writes are taken until the last of them has closed it (a read lease
+// is granted only on a file that nobody holds open for writing), for a
+// moment at most, or once where the system cannot tell.
+void take_the_last_writes(int from, int to, struct stat& source) {
+    constexpr int most_waits = 100;
+    constexpr timespec moment{0, 1000000};
+    for (int wait = 0; wait < most_waits; ++wait) {
+        const bool alone = ::fcntl(from, F_SETLEASE, F_RDLCK) == 0;
+        const bool untold = !alone && errno != EAGAIN;
+        if (alone) ::fcntl(from, F_SETLEASE, F_UNLCK);
+        take_the_rest(from, to, source);
+        if (alone || untold) return;
+        ::nanosleep(&moment, nullptr);
+    }
+}
+
+// A move to another file system, as Windows does it: the file is copied
+// without replacing and made durable, then the source removed. A source that
+// grew meanwhile (a log being written) gives its copy the rest first; one
+// that cannot be removed has its copy removed again. Folders are not moved
+// this way.
+bool move_across_file_systems(const std::string& source, const Folder& folder, const std::string& name) {
+    struct stat status {};
+    if (::lstat(source.c_str(), &status) != 0) return false;
+    if (S_ISLNK(status.st_mode)) return move_symbolic_link(source, folder, name, status.st_size);
+    if (!S_ISREG(status.st_mode)) return failed_with(EXDEV);
+    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return false;
+    std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, true);
+    MadeFiles none;
+    if (!copy || ::fsync(copy->file.fd()) != 0 || !take_final_name(*copy, false, none)) return false;
+    const int fd = copy->file.fd();
+    if (!flush_names({&*copy, 1}) || !take_the_rest(in.get(), fd, copy->source) ||
+        ::unlink(source.c_str()) != 0) {
+        return remove_named(folder, name);
+    }
+    // The move is made: what fails from here on cannot undo it.
+    take_the_last_writes(in.get(), fd, copy->source);
+    return succeeded();
+}
+
+enum class Moved { renamed, copied, failed };
+
+Moved move_one(const std::string& source, const Folder& folder, const std::string& name) {
+    if (rename_without_replacing(AT_FDCWD, source.c_str(), folder.fd.get(), name.c_str())) return Moved::renamed;
+    if (errno == EXDEV && move_across_file_systems(source, folder, name)) return Moved::copied;
+    return Moved::failed;
+}
+
+// The moves made since their folders were last flushed.
+struct MoveBatch {
+    FolderTable folders;
+    std::set<const Folder*> targets;
+    std::set<std::string> sources;
+    std::vector<std::size_t> renamed;  // of the transfers, those renamed
+};
+
+// Flushes each folder that the batch's backups went into and each that its
+// sources left (where it can be read), so that the renames are on the disk.
+// Where that fails, the renamed files are moved back, last first (a move to
+// another file system was made durable before its source went); returns the
+// first moved back, or none.
+std::optional<std::size_t> settle(MoveBatch& batch, std::span<const platform::Transfer> transfers) {
+    std::vector<Folder> sources;
+    sources.reserve(batch.sources.size());
+    std::vector<const Folder*> folders(batch.targets.begin(), batch.targets.end());
+    for (const std::string& path : batch.sources) {
+        sources.push_back(open_folder(path));
+        if (sources.back().fd.valid()) folders.push_back(&sources.back());
+    }
+    std::optional<std::size_t> first_undone;
+    if (!flush_folders(folders)) {
+        const ErrnoKeeper keep;
+        for (auto i = batch.renamed.rbegin(); i != batch.renamed.rend(); ++i) {
+            const auto [folder_path, name] = split_path(transfers[*i].target);
+            const Folder* folder = batch.folders.open(folder_path);
+            if (folder == nullptr ||
+                !rename_without_replacing(folder->fd.get(), name.c_str(), AT_FDCWD, transfers[*i].source.c_str())) {
+                break;
+            }
+            first_undone = *i;
+        }
+    }
+    batch.folders.clear();
+    batch.targets.clear();
+    batch.sources.clear();
+    batch.renamed.clear();
+    return first_undone;
+}
+
+}  // namespace
+
+}  // namespace posix
+
+namespace platform {
+
+std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
+    using namespace posix;
+    const std::size_t room = descriptors_for_a_batch();
+    MadeFiles made;
+    std::size_t done = 0;
+    while (done < transfers.size()) {
+        // Each folder is opened once, before any work on the copies that go
+        // into it.
+        FolderTable folders;
+        std::vector<StagedCopy> staged;
+        bool stopped = false;
+        while (!stopped && done + staged.size() < transfers.size() &&
+               (staged.empty() || staged.size() + folders.size() < room)) {
+            const Transfer& transfer = transfers[done + staged.size()];
+            auto [folder_path, name] = split_path(transfer.target);
+            const Folder* folder = folders.open(folder_path);
+            std::optional<StagedCopy> copy;
+            if (folder != nullptr) copy = stage_copy_of(transfer.source, *folder, std::move(name));
+            if (copy) staged.push_back(std::move(*copy));
+            stopped = !copy;
+        }
+        // The copies staged before a failure are made all the same.
+        const int stop = errno;
+        const std::size_t named = publish(staged, made);
+        done += named;
+        if (named < staged.size()) return done;
+        if (stopped) {
+            errno = stop;
+            return done;
+        }
+    }
+    succeeded();
+    return done;
+}
+
+std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
+    using namespace posix;
+    const std::size_t room = descriptors_for_a_batch();
+    MoveBatch batch;
+    // Once per folder, after the renames; sooner only where the folders
+    // would hold too many descriptors.
+    for (std::size_t moved = 0; moved < transfers.size(); ++moved) {
+        const Transfer& transfer = transfers[moved];
+        auto [folder_path, name] = split_path(transfer.target);
+        const Folder* folder = batch.folders.open(folder_path);
+        const Moved how = folder != nullptr ? move_one(transfer.source, *folder, name) : Moved::failed;
+        if (how == Moved::failed) {
+            // The moves made before a failure are flushed all the same.
+            const int error = errno;
+            const std::optional<std::size_t> undone = settle(batch, transfers);
+            errno = error;
+            return undone.value_or(moved);
+        }
+        if (how == Moved::renamed) batch.renamed.push_back(moved);
+        batch.targets.insert(folder);
+        batch.sources.insert(split_path(transfer.source).first);
+        if (batch.folders.size() >= room) {
+            if (const std::optional<std::size_t> undone = settle(batch, transfers)) return *undone;
+        }
+    }
+    if (const std::optional<std::size_t> undone = settle(batch, transfers)) return *undone;
+    succeeded();
+    return transfers.size();
+}
+
+}  // namespace platform
