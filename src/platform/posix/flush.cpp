@@ -33,7 +33,9 @@ void* flush_some(void* argument) {
 
 // A flush needs little stack; the threads' stacks then cost little memory.
 constexpr std::size_t flush_stack_size = std::size_t{64} << 10;
-constexpr std::size_t most_flush_threads = 8;
+// Measured: 16 flushing threads beat 8 on ext4 with a journal and on XFS,
+// and io_uring, whose kernel workers are as many, did no better.
+constexpr std::size_t most_flush_threads = 16;
 // Fewer flushes than this are not worth a thread.
 constexpr std::size_t flushes_per_thread = 4;
 
