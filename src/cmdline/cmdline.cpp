@@ -41,7 +41,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 9> switch_table{
+constexpr std::array<std::string_view, 19> switch_table{
     "",
     "Each argument is a file to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it)",
@@ -49,9 +49,85 @@ constexpr std::array<std::string_view, 9> switch_table{
     "  -pre, -pre_ext             put them before the extension (the default)",
     "  -unique=date|time|datetime which parts of the stamp go into the name (default: both)",
     "  -sep=C, -separator=C       the character before each part: . , - _ = (default .)",
+    "  --keep=N                   then remove each file's backups beyond the newest N",
+    "  --if-changed               with -copy: no copy of a file its newest backup equals",
+    "  --dry-run                  print what would be done (+ made, - removed), do nothing",
+    "  --list                     print each file's backups instead, newest first",
+    "  --null                     with --list: end each path with a NUL byte",
+    "  --restore                  put back each file's newest backup instead; the file",
+    "                             as it is is backed up first where it differs",
+    "  --at=STAMP                 with --restore: the newest made by then (8 or 16 digits)",
     "  --                         every later argument is a file",
     "  --help, --version          this text, or the version, alone",
+    "",
+    "Examples: tesrak --keep=7 -copy *.conf; tesrak --list notes.txt | head -n 1",
 };
+
+// A whole number from 1 up, in digits only.
+std::optional<std::uint32_t> positive_number(std::string_view text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    for (const char digit : text) value = value * 10 + static_cast<std::uint32_t>(digit - '0');
+    if (value == 0) return std::nullopt;
+    return value;
+}
+
+// The words of the POSIX switches that name a task or change one, as typed,
+// for the refusal of one that does not fit.
+struct LongSwitches {
+    std::string_view list, restore, null, at, keep, if_changed;
+};
+
+// Applies a word that begins with "--" (POSIX).
+std::optional<Failure> apply_long_switch(std::string_view word, Request& request, LongSwitches& seen) {
+    const std::size_t equals = word.find('=');
+    const std::string_view name = word.substr(0, equals);
+    const std::string_view value = equals == std::string_view::npos ? std::string_view() : word.substr(equals + 1);
+    const bool valued = equals != std::string_view::npos;
+    if (!valued && (name == "--list" || name == "--restore")) {
+        const Task task = name == "--list" ? Task::list : Task::restore;
+        if (request.task != Task::back_up && request.task != task) return refusal(status_invalid_option, "Invalid option: ", word);
+        request.task = task;
+        (task == Task::list ? seen.list : seen.restore) = word;
+    } else if (!valued && name == "--null") {
+        request.null_ends = true;
+        seen.null = word;
+    } else if (!valued && name == "--if-changed") {
+        request.if_changed = true;
+        seen.if_changed = word;
+    } else if (!valued && name == "--dry-run") {
+        request.dry_run = true;
+    } else if (valued && name == "--keep") {
+        const std::optional<std::uint32_t> keep = positive_number(value);
+        if (!keep) return refusal(status_invalid_keep, "Invalid choice for the --keep option: ", value);
+        request.keep = *keep;
+        seen.keep = word;
+    } else if (valued && name == "--at") {
+        request.at = parse_stamp(value);
+        if (!request.at) return refusal(status_invalid_at, "Invalid choice for the --at option: ", value);
+        seen.at = word;
+    } else {
+        return refusal(status_invalid_option, "Invalid option: ", word);
+    }
+    return std::nullopt;
+}
+
+// The first switch that does not fit the task, refused as unknown: --null
+// lists, --at restores, --keep and --if-changed back up (a copy, for
+// --if-changed: a move always moves).
+std::optional<Failure> check_fit(const Request& request, const BackupSettings& settings, const LongSwitches& seen) {
+    for (const auto& [word, fits] : {
+             std::pair{seen.null, request.task == Task::list},
+             std::pair{seen.at, request.task == Task::restore},
+             std::pair{seen.keep, request.task == Task::back_up},
+             std::pair{seen.if_changed, request.task == Task::back_up && settings.copy == 1},
+         }) {
+        if (!word.empty() && !fits) return refusal(status_invalid_option, "Invalid option: ", word);
+    }
+    return std::nullopt;
+}
 
 std::size_t skip_blanks(std::string_view text, std::size_t at) {
     while (at < text.size() && text[at] == blank) ++at;
@@ -173,17 +249,18 @@ std::optional<Failure> parse_arguments(const std::vector<std::string_view>& word
         return std::nullopt;
     }
     bool switches_end = false;
+    LongSwitches seen;
     for (const std::string_view word : words) {
         if (switches_end || word.size() < 2 || word.front() != '-') {
             request.sources.emplace_back(word);
         } else if (word == "--") {
             switches_end = true;
-        } else if (word.starts_with("--")) {
-            return refusal(status_invalid_option, "Invalid option: ", word);
-        } else if (auto failure = apply_option(word, settings)) {
+        } else if (auto failure = word.starts_with("--") ? apply_long_switch(word, request, seen)
+                                                         : apply_option(word, settings)) {
             return failure;
         }
     }
+    if (auto failure = check_fit(request, settings, seen)) return failure;
     if (request.sources.empty()) return no_arguments;
     return std::nullopt;
 }

@@ -4,11 +4,13 @@
 // command line.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "run/backup_names.h"
 #include "run/settings.h"
 
 // The command line without the program's name and the blanks after it. The
@@ -36,17 +38,28 @@ std::optional<Failure> apply_option(std::string_view field, BackupSettings& sett
 std::optional<Failure> parse_command_tail(std::string tail, BackupSettings& settings,
                                           std::string& source);
 
-// What a command line asks for: the files to back up, in the order given, or
-// the lines that answer --help or --version.
+// What a run does with its files: back them up, or (POSIX) list or restore
+// their backups.
+enum class Task : std::uint8_t { back_up, list, restore };
+
+// What a command line asks for: the files, in the order given, and what to do
+// with them, or the lines that answer --help or --version.
 struct Request {
     std::vector<std::string> sources;
     std::vector<std::string_view> answer;
+    Task task = Task::back_up;
+    bool null_ends = false;          // --null: listed paths end with a NUL byte
+    std::optional<StampValue> at;    // --at=STAMP: the newest backup made by then
+    std::uint32_t keep = 0;          // --keep=N: each file's newest N backups stay; 0: all
+    bool if_changed = false;         // --if-changed: no copy that its newest backup equals
+    bool dry_run = false;            // --dry-run: say what would be done, do nothing
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a
 // word that begins with "-" and is longer is a switch wherever it stands, "--"
 // makes every later word a file, and every other word is a file. All
-// switches are applied before the files are looked at.
+// switches are applied before the files are looked at; a switch that does not
+// fit the task (--null without --list, say) is refused as unknown.
 std::optional<Failure> parse_arguments(const std::vector<std::string_view>& words,
                                        BackupSettings& settings, Request& request);
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -74,6 +75,34 @@ std::size_t copy_files_replacing(std::span<const Transfer> transfers);
 // Moves each source to its target, in order, never replacing, durably;
 // returns how many were made, as above.
 std::size_t move_files_without_replacing(std::span<const Transfer> transfers);
+
+// What stands at a path: a folder, a file (a symbolic link is one, where it
+// is not followed) or something else, and when it last changed.
+enum class EntryKind : std::uint8_t { file, folder, other };
+struct EntryStatus {
+    EntryKind kind;
+    mivo_systemtime changed;  // local time
+};
+
+// POSIX only, used where the run is (see posix_conventions):
+// the names in a folder, each ended by a NUL byte; true with none where the
+// folder is missing, false where it cannot be read.
+bool folder_names(const std::string& path, std::string& names);
+// Where nothing stands at the path, none with the error indicator clear;
+// where that cannot be told, none with it set.
+std::optional<EntryStatus> entry_status(const std::string& path, bool follow_link);
+// Whether two files (links followed) hold the same bytes and have the same
+// permission bits and owner; false too where either cannot be read.
+bool same_file(const std::string& a, const std::string& b);
+// Copies a backup to a file's name, with everything a copy keeps,
+// atomically and durably: a new file in the file's folder, flushed, renamed
+// over the file, the folder flushed. A link at that name is followed (the
+// file it points to is restored) and missing folders are made.
+bool restore_file(const std::string& backup, const std::string& file);
+// Removes each backup, a folder as a whole tree (renamed to a temporary name
+// first, no link inside it followed), in order, then flushes their folders;
+// returns how many were removed: all, or those before the one that failed.
+std::size_t remove_backups(std::span<const std::string> paths);
 
 // The local date and time from the clock.
 mivo_systemtime local_time();

@@ -1,5 +1,6 @@
 #include "run/run.h"
 
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "platform/platform.h"
 #include "run/backup.h"
 #include "run/guarded.h"
+#include "run/history.h"
 #include "run/settings.h"
 
 namespace {
@@ -39,6 +41,10 @@ void print_line(std::string_view text) {
     write_guarded(line_end);
 }
 
+void print_answer(std::string_view text) {
+    write_guarded(text);
+}
+
 void print_usage() {
     for (const std::string_view line : usage_lines) print_line(line);
 }
@@ -53,18 +59,87 @@ void out_of_memory() {
     platform::exit_process(fatal_exit_code);
 }
 
+namespace {
+
+// The POSIX tasks on a file's backups, and the dry run and the keeping of a
+// backup run; each ends the run where it is its whole work.
+void list_or_restore(const Request& request, const BackupSettings& settings, std::string_view suffix) {
+    if constexpr (platform::posix_conventions) {
+        if (request.task == Task::list) {
+            if (auto failure = list_backups(request)) fail(*failure);
+            exit_run(status_ok);
+        }
+        if (request.task == Task::restore) {
+            if (auto failure = restore_backups(request, settings, suffix)) fail(*failure);
+            exit_run(status_ok);
+        }
+    }
+}
+
+// What stood at each source's name, before the run moves it, for --keep.
+std::vector<RunSource> run_sources(const Request& request, const std::vector<platform::Transfer>& backups) {
+    std::vector<RunSource> sources;
+    if constexpr (platform::posix_conventions) {
+        if (request.keep == 0) return sources;
+        for (const platform::Transfer& backup : backups) {
+            std::optional<platform::EntryKind> kind;
+            if (!kind_of(backup.source, kind)) fail({status_backup_failed, "Backup failed: " + backup.target});
+            sources.push_back({backup.source, kind, backup.target});
+        }
+    }
+    return sources;
+}
+
+// Leaves out unchanged copies; a dry run says what would be made and removed.
+void before_transfer(const Request& request, std::vector<platform::Transfer>& backups,
+                     std::vector<RunSource>& sources, std::string_view stamp) {
+    if constexpr (platform::posix_conventions) {
+        if (request.if_changed) {
+            leave_out_unchanged(backups);
+            for (RunSource& source : sources) {
+                const auto made = [&](const platform::Transfer& backup) { return backup.target == source.made; };
+                if (std::none_of(backups.begin(), backups.end(), made)) source.made.clear();
+            }
+        }
+        if (!request.dry_run) return;
+        for (const platform::Transfer& backup : backups) print_answer("+ " + backup.target + "\n");
+        const StampValue run_time = parse_stamp(stamp).value_or(0);
+        if (request.keep != 0) {
+            if (auto failure = keep_newest(sources, request.keep, true, run_time)) fail(*failure);
+        }
+        exit_run(status_ok);
+    }
+}
+
+void after_transfer(const Request& request, const std::vector<RunSource>& sources) {
+    if constexpr (platform::posix_conventions) {
+        if (request.keep == 0) return;
+        if (auto failure = keep_newest(sources, request.keep, false, 0)) fail(*failure);
+    }
+}
+
+}  // namespace
+
 void run() {
     BackupSettings settings;
     Request request;
     if (auto failure = parse_command_line(settings, request)) fail(*failure);
     if (!request.answer.empty()) {
-        for (const std::string_view line : request.answer) print_line(line);
+        for (const std::string_view line : request.answer) {
+            // POSIX answers end their lines as the system's other tools do.
+            if (platform::posix_conventions) {
+                print_answer(std::string(line) + "\n");
+            } else {
+                print_line(line);
+            }
+        }
         exit_run(status_ok);
     }
     mivo_text current = mivo_current_date();
     if (current == nullptr) out_of_memory();
     const std::string stamp = platform::release_result_text(current);
     const std::string suffix = build_suffix(stamp, settings);
+    list_or_restore(request, settings, suffix);
     // On Windows the backup folder is made before the file is checked; on
     // POSIX only once every file was checked, so that a run that fails
     // there leaves nothing behind.
@@ -81,7 +156,10 @@ void run() {
         if (auto failure = check_target(source, target)) fail(*failure);
         if (targets.insert(target).second) backups.push_back({std::move(source), std::move(target)});
     }
+    std::vector<RunSource> sources = run_sources(request, backups);
+    before_transfer(request, backups, sources, stamp);
     if (platform::posix_conventions) make_backup_folder();
     if (auto failure = transfer_files(backups, settings)) fail(*failure);
+    after_transfer(request, sources);
     exit_run(status_ok);
 }

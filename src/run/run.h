@@ -21,6 +21,9 @@
 // Writes the text and a carriage return and line feed to standard output; a
 // failed write is ignored.
 void print_line(std::string_view text);
+// Writes the text as it is, in one write (POSIX answers and listings, which
+// end their lines in a line feed); a failed write is ignored.
+void print_answer(std::string_view text);
 void print_usage();
 
 // "ErrorLevel:" and the status as a signed number, a blank in the sign position.

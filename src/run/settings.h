@@ -23,6 +23,8 @@ enum ExitStatus : std::int32_t {
     status_invalid_option = 7,
     status_invalid_unique = 8,
     status_invalid_separator = 9,
+    status_invalid_keep = 10,
+    status_invalid_at = 11,
     status_fatal = 255,
 };
 

@@ -44,7 +44,13 @@ struct Case {
     bool earlier_backup;     // a backup of the same name is there before the run
     bool other_file_system;  // "backup" is a link to a folder on /dev/shm
     int companions = 0;      // further files backed up in the same run, before it
+    enum Work { back_up, restore, keep } work = back_up;
 };
+
+// For the keep case: older backups of report.txt, oldest first, of which
+// --keep=2 leaves the newest beside the run's own.
+const std::vector<std::string> older_backups{"report.20000101.00000000.txt", "report.20000102.00000000.txt",
+                                             "report.20000103.00000000.txt"};
 
 // The files a case backs up, in the order given.
 std::vector<std::string> sources_of(const Case& c) {
@@ -72,9 +78,14 @@ void prepare(const Sandbox& sandbox, const Case& c, const fs::path& elsewhere) {
         ASSERT_EQ(run_tesrak({c.source, "-copy", "-unique=date"}, sandbox.path()).exit_code, 0);
     }
     for (const std::string& source : sources_of(c)) sandbox.write(source, current);
+    if (c.work == Case::keep) {
+        for (const std::string& name : older_backups) sandbox.write("backup/" + name, earlier);
+    }
 }
 
 std::vector<std::string> arguments_of(const Case& c) {
+    if (c.work == Case::restore) return {"--restore", c.source};
+    if (c.work == Case::keep) return {c.source, "-copy", "-unique=date", "--keep=2"};
     std::vector<std::string> arguments = sources_of(c);
     arguments.emplace_back("-unique=date");
     if (c.copy) arguments.emplace_back("-copy");
@@ -175,6 +186,55 @@ void check_batch_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun
     }
 }
 
+// After a restore or a keep in which one system call failed: the file holds
+// its old content or the restored one, whole; every backup is whole; the
+// backup restored from is there; and an older backup is gone only where the
+// run's new backup stands, the oldest going first.
+void check_history_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& result) {
+    const std::string now = sandbox.read(c.source);
+    const std::vector<std::string> names = sandbox.backups();
+    const bool reported = (result.exit_code == 0 && result.output.empty()) ||
+                          (result.exit_code == 2 && (result.output.starts_with("No backup of: report.txt\r\n") ||
+                                                     result.output.starts_with("File does not exist: report.txt"))) ||
+                          (result.exit_code == 3 && (result.output.starts_with("Backup failed: backup/report.") ||
+                                                     result.output.starts_with("Restore failed: report.txt\r\n") ||
+                                                     result.output.starts_with("Removal failed: backup"))) ||
+                          (result.exit_code == 255 && result.output.empty());
+    EXPECT_TRUE(reported) << "status " << result.exit_code << ": " << result.output;
+    // Where only the last flush of a restore failed, the file was already
+    // put back (its content before stands in the backup made first).
+    const bool restored = c.work == Case::restore && (result.exit_code == 0 || (result.exit_code == 3 && now == earlier));
+    EXPECT_EQ(now, restored ? earlier : current);
+    // The backup restored from was made with -unique=date; the older ones of
+    // the keep case are named in older_backups.
+    const auto is_old = [&](const std::string& name) {
+        return c.work == Case::restore ? matches("report.{D}.txt", name)
+                                       : std::count(older_backups.begin(), older_backups.end(), name) > 0;
+    };
+    const auto new_backups = std::count_if(names.begin(), names.end(), [&](const std::string& name) {
+        EXPECT_EQ(sandbox.read("backup/" + name), is_old(name) ? earlier : current) << name;
+        return !is_old(name);
+    });
+    EXPECT_LE(new_backups, 1);
+    if (restored) {
+        EXPECT_EQ(new_backups, 1) << "the file as it was, backed up first";
+    }
+    if (c.work == Case::restore) {
+        EXPECT_EQ(std::count_if(names.begin(), names.end(), is_old), 1) << "the backup restored from";
+        return;
+    }
+    bool newer_kept = false;
+    for (const std::string& name : older_backups) {
+        const bool kept = std::count(names.begin(), names.end(), name) > 0;
+        if (!kept) {
+            EXPECT_EQ(new_backups, 1) << name << " removed without a new backup";
+        }
+        EXPECT_TRUE(kept || !newer_kept) << name << " removed after an older one was kept";
+        newer_kept = newer_kept || kept;
+    }
+    EXPECT_TRUE(newer_kept) << "the newest older backup is kept";
+}
+
 TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
     if (sanitized) GTEST_SKIP() << "the sanitizer's own system calls would fail instead";
     if (!on_path("strace")) GTEST_SKIP() << "strace is not installed (the test command installs it)";
@@ -187,6 +247,8 @@ TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
         // Enough files for their flushes to run on several threads.
         {"copy of several files", "report.txt", true, false, false, 12},
         {"move of several files", "report.txt", false, false, false, 12},
+        {"restore over a changed file", "report.txt", true, true, false, 0, Case::restore},
+        {"copy keeping the newest two", "report.txt", true, false, false, 0, Case::keep},
     };
     const fs::path elsewhere = "/dev/shm/tesrak-test-" + std::to_string(getpid());
     for (const Case& c : cases) {
@@ -210,7 +272,9 @@ TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
                 prepare(sandbox, c, elsewhere);
                 const ProgramRun result = run_tesrak_via({"strace", "-f", "-qq", "-o", "/dev/null", "-e", inject},
                                                          arguments_of(c), sandbox.path());
-                if (c.companions == 0) {
+                if (c.work != Case::back_up) {
+                    check_history_outcome(c, sandbox, result);
+                } else if (c.companions == 0) {
                     check_outcome(c, sandbox, result);
                 } else {
                     check_batch_outcome(c, sandbox, result);

@@ -59,7 +59,7 @@ Folder open_folder(const std::string& path) {
     return open_relative(AT_FDCWD, path.c_str(), 0);
 }
 
-const Folder* FolderTable::open(const std::string& folder_path) {
+const Folder* FolderTable::open(const std::string& folder_path, bool make) {
     if (const auto known = folders_.find(folder_path); known != folders_.end()) return &known->second;
     const auto [parent_path, name] = split_path(folder_path);
     if (parent_path == ".") {
@@ -67,11 +67,11 @@ const Folder* FolderTable::open(const std::string& folder_path) {
         if (!folder.fd.valid()) return nullptr;
         return &folders_.emplace(folder_path, std::move(folder)).first->second;
     }
-    const Folder* parent = open(parent_path);
+    const Folder* parent = open(parent_path, make);
     if (parent == nullptr) return nullptr;
     Folder folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);
     bool made = false;
-    if (!folder.fd.valid() && errno == ENOENT) {
+    if (!folder.fd.valid() && errno == ENOENT && make) {
         made = ::mkdirat(parent->fd.get(), name.c_str(), 0777) == 0;
         if (!made && errno != EEXIST) return nullptr;
         folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);

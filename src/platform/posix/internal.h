@@ -2,6 +2,7 @@
 // temporary names, the folders inside the backup folder and the flush.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,11 +10,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tesrak.h"
 
 namespace posix {
 
@@ -89,14 +93,17 @@ inline constexpr const char* default_acl = "system.posix_acl_default";
 // neither the runner nor root: nobody else may empty or replace what goes in.
 class FolderTable {
 public:
-    // The folder of a path inside the backup folder, or null with the error
-    // indicator set.
-    const Folder* open(const std::string& folder_path);
+    // The folder of a path inside the backup folder, made where it is
+    // missing, or null with the error indicator set.
+    const Folder* open(const std::string& folder_path) { return open(folder_path, true); }
+    // The same, but a missing folder is not made (the error is then ENOENT).
+    const Folder* find(const std::string& folder_path) { return open(folder_path, false); }
     std::size_t size() const { return folders_.size(); }
     const std::map<std::string, Folder>& folders() const { return folders_; }
     void clear() { folders_.clear(); }
 
 private:
+    const Folder* open(const std::string& folder_path, bool make);
     std::map<std::string, Folder> folders_;
 };
 
@@ -167,6 +174,21 @@ Naming take_name(StagedFile& staged, const Folder& folder, const std::string& na
 // Renames without replacing; where the system cannot, a hard link does the
 // same for anything but a folder.
 bool rename_without_replacing(int from_folder, const char* from, int to_folder, const char* to);
+
+struct FolderStreamCloser {
+    void operator()(DIR* stream) const {
+        const ErrnoKeeper keep;
+        ::closedir(stream);
+    }
+};
+using FolderStream = std::unique_ptr<DIR, FolderStreamCloser>;
+
+// The entries of a folder in another folder, opened without following a
+// link; null with the error indicator set where it cannot be read.
+FolderStream open_stream(int folder, const char* name);
+
+// The local date and time of a moment the system gave.
+mivo_systemtime local_time_of(const timespec& moment);
 
 // Flushes every descriptor to the disk, several at a time; true when all
 // were flushed, else the error indicator holds the first failure's.

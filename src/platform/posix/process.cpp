@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/posix/internal.h"
 
 namespace {
 
@@ -17,6 +18,21 @@ int argument_count = 0;
 char** arguments_given = nullptr;
 
 }  // namespace
+
+namespace posix {
+
+mivo_systemtime local_time_of(const timespec& moment) {
+    std::tm local{};
+    ::localtime_r(&moment.tv_sec, &local);
+    return mivo_systemtime{
+        static_cast<std::uint16_t>(local.tm_year + 1900), static_cast<std::uint16_t>(local.tm_mon + 1),
+        static_cast<std::uint16_t>(local.tm_wday),        static_cast<std::uint16_t>(local.tm_mday),
+        static_cast<std::uint16_t>(local.tm_hour),        static_cast<std::uint16_t>(local.tm_min),
+        static_cast<std::uint16_t>(local.tm_sec),         static_cast<std::uint16_t>(moment.tv_nsec / 1000000),
+    };
+}
+
+}  // namespace posix
 
 namespace platform {
 
@@ -64,14 +80,7 @@ void exit_process(int code) {
 mivo_systemtime local_time() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    std::tm local{};
-    ::localtime_r(&now.tv_sec, &local);
-    return mivo_systemtime{
-        static_cast<std::uint16_t>(local.tm_year + 1900), static_cast<std::uint16_t>(local.tm_mon + 1),
-        static_cast<std::uint16_t>(local.tm_wday),        static_cast<std::uint16_t>(local.tm_mday),
-        static_cast<std::uint16_t>(local.tm_hour),        static_cast<std::uint16_t>(local.tm_min),
-        static_cast<std::uint16_t>(local.tm_sec),         static_cast<std::uint16_t>(now.tv_nsec / 1000000),
-    };
+    return posix::local_time_of(now);
 }
 
 mivo_text new_result_text(std::string_view text) {

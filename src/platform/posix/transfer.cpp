@@ -258,6 +258,32 @@ std::optional<std::size_t> settle(MoveBatch& batch, std::span<const platform::Tr
     return first_undone;
 }
 
+// The file a path names, following links (at most as many as the system
+// follows in one lookup): where a link's target is missing, its path.
+std::string followed(std::string path) {
+    constexpr int most_links = 40;
+    for (int i = 0; i < most_links; ++i) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
+        std::string destination(static_cast<std::size_t>(status.st_size) + 1, '\0');
+        const ssize_t length = ::readlink(path.c_str(), destination.data(), destination.size());
+        if (length < 0 || static_cast<std::size_t>(length) >= destination.size()) break;
+        destination.resize(static_cast<std::size_t>(length));
+        const std::string folder = split_path(path).first;
+        path = destination.front() == '/' || folder == "." ? destination : folder + "/" + destination;
+    }
+    return path;
+}
+
+// Makes each missing folder of a path, outermost first, each flushed with
+// its parent.
+bool make_folders(const std::string& path) {
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        if (!platform::create_folder(path.substr(0, end)) && errno != EEXIST) return false;
+        if (end == std::string::npos) return true;
+    }
+}
+
 }  // namespace
 
 }  // namespace posix
@@ -327,6 +353,17 @@ std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
     if (const std::optional<std::size_t> undone = settle(batch, transfers)) return *undone;
     succeeded();
     return transfers.size();
+}
+
+bool restore_file(const std::string& backup, const std::string& file) {
+    using namespace posix;
+    const auto [folder_path, name] = split_path(followed(file));
+    if (folder_path != "." && !make_folders(folder_path)) return false;
+    const Folder folder = open_folder(folder_path);
+    if (!folder.fd.valid()) return false;
+    std::optional<StagedCopy> copy = stage_copy_of(backup, folder, name);
+    MadeFiles made;
+    return copy && publish({&*copy, 1}, made) == 1 && succeeded();
 }
 
 }  // namespace platform

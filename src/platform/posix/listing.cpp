@@ -1,0 +1,115 @@
+// Reading what stands in the backup folders, and comparing two files: a
+// file's backups are found by their names.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/internal.h"
+
+namespace posix {
+
+FolderStream open_stream(int folder, const char* name) {
+    const int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FolderStream stream(::fdopendir(fd));
+    if (!stream) {
+        const ErrnoKeeper keep;
+        ::close(fd);
+    }
+    return stream;
+}
+
+namespace {
+
+// Reads as much as there is, up to the size; the count read is short only
+// at the end of the file.
+bool read_at(int fd, char* data, std::size_t size, off_t at, std::size_t& got) {
+    got = 0;
+    while (got < size) {
+        const ssize_t read = ::pread(fd, data + got, size - got, at + static_cast<off_t>(got));
+        if (read == 0) return true;
+        if (read < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        got += static_cast<std::size_t>(read);
+    }
+    return true;
+}
+
+bool open_regular(const std::string& path, FileDescriptor& fd, struct stat& status) {
+    fd = FileDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) return false;
+    return S_ISREG(status.st_mode) || failed_with(EINVAL);
+}
+
+}  // namespace
+
+}  // namespace posix
+
+namespace platform {
+
+// Folders below the backup folder are found as backups are made in them:
+// never through a link.
+bool folder_names(const std::string& path, std::string& names) {
+    using namespace posix;
+    names.clear();
+    FolderTable folders;
+    const Folder* folder = folders.find(path);
+    if (folder == nullptr) return errno == ENOENT && succeeded();
+    if (!folder->readable) return failed_with(EACCES);
+    const FolderStream stream = open_stream(folder->fd.get(), ".");
+    if (!stream) return false;
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..") continue;
+        names.append(name.data(), name.size() + 1);
+    }
+    return errno == 0 && succeeded();
+}
+
+std::optional<EntryStatus> entry_status(const std::string& path, bool follow_link) {
+    struct stat status {};
+    if ((follow_link ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status)) != 0) {
+        if (errno == ENOENT) posix::succeeded();
+        return std::nullopt;
+    }
+    const EntryKind kind = S_ISDIR(status.st_mode)                              ? EntryKind::folder
+                           : S_ISREG(status.st_mode) || S_ISLNK(status.st_mode) ? EntryKind::file
+                                                                                : EntryKind::other;
+    return EntryStatus{kind, posix::local_time_of(status.st_ctim)};
+}
+
+// Sizes first, then the bytes, a fixed amount at a time. Different files
+// leave the error indicator as it was.
+bool same_file(const std::string& a, const std::string& b) {
+    using namespace posix;
+    FileDescriptor first;
+    FileDescriptor second;
+    struct stat one {};
+    struct stat other {};
+    if (!open_regular(a, first, one) || !open_regular(b, second, other)) return false;
+    if (one.st_size != other.st_size || (one.st_mode & 07777) != (other.st_mode & 07777) ||
+        one.st_uid != other.st_uid || one.st_gid != other.st_gid) {
+        return false;
+    }
+    ::posix_fadvise(first.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(second.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    static std::array<char, 1 << 20> these;
+    static std::array<char, 1 << 20> those;
+    for (off_t at = 0;;) {
+        std::size_t got = 0;
+        std::size_t got_too = 0;
+        if (!read_at(first.get(), these.data(), these.size(), at, got) ||
+            !read_at(second.get(), those.data(), those.size(), at, got_too)) {
+            return false;
+        }
+        if (got != got_too || std::memcmp(these.data(), those.data(), got) != 0) return false;
+        if (got < these.size()) return true;
+        at += static_cast<off_t>(got);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,76 @@
+// Removing backups that are no longer to be kept: a file, or a folder as a
+// whole tree, never following a link inside it.
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/internal.h"
+
+namespace posix {
+
+namespace {
+
+// Removes a folder and everything in it, each entry relative to its open
+// folder: a link is removed as a link, never followed.
+bool remove_tree(int parent, const char* name) {
+    const FolderStream stream = open_stream(parent, name);
+    if (!stream) return false;
+    const int folder = ::dirfd(stream.get());
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string_view child(entry->d_name);
+        if (child == "." || child == "..") continue;
+        bool is_folder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat status {};
+            if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+            is_folder = S_ISDIR(status.st_mode);
+        }
+        if (!(is_folder ? remove_tree(folder, entry->d_name) : ::unlinkat(folder, entry->d_name, 0) == 0)) {
+            return false;
+        }
+        errno = 0;
+    }
+    return errno == 0 && ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
+}
+
+// A folder is renamed to a temporary name before its contents go, so that no
+// half-removed tree ever stands under a backup's name.
+bool remove_entry(int folder, const std::string& name) {
+    struct stat status {};
+    if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISDIR(status.st_mode)) return ::unlinkat(folder, name.c_str(), 0) == 0;
+    for (int i = 0; i < temporary_name_tries; ++i) {
+        const std::string temporary = temporary_name();
+        if (rename_without_replacing(folder, name.c_str(), folder, temporary.c_str())) {
+            return remove_tree(folder, temporary.c_str());
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+}  // namespace posix
+
+namespace platform {
+
+std::size_t remove_backups(std::span<const std::string> paths) {
+    using namespace posix;
+    FolderTable folders;
+    std::vector<const Folder*> changed;
+    std::size_t removed = 0;
+    for (; removed < paths.size(); ++removed) {
+        const auto [folder_path, name] = split_path(paths[removed]);
+        const Folder* folder = folders.find(folder_path);
+        if (folder == nullptr || !remove_entry(folder->fd.get(), name)) break;
+        if (changed.empty() || changed.back() != folder) changed.push_back(folder);
+    }
+    const int error = removed < paths.size() ? errno : 0;
+    // The removals made before a failure are flushed all the same.
+    if (!flush_folders(changed) && error == 0) return 0;
+    errno = error;
+    return removed;
+}
+
+}  // namespace platform
