@@ -36,9 +36,12 @@ bool remove_tree(int parent, const char* name) {
 // A folder is renamed to a temporary name before its contents go, so that no
 // half-removed tree ever stands under a backup's name.
 bool remove_entry(int folder, const std::string& name) {
+    // Linux refuses to unlink a folder with EISDIR.
+    if (::unlinkat(folder, name.c_str(), 0) == 0) return true;
+    if (errno != EISDIR && errno != EPERM) return false;
     struct stat status {};
     if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    if (!S_ISDIR(status.st_mode)) return ::unlinkat(folder, name.c_str(), 0) == 0;
+    if (!S_ISDIR(status.st_mode)) return failed_with(EPERM);
     for (int i = 0; i < temporary_name_tries; ++i) {
         const std::string temporary = temporary_name();
         if (rename_without_replacing(folder, name.c_str(), folder, temporary.c_str())) {
