@@ -44,5 +44,10 @@ check 'tesrak -separator=_' '_'
 check 'tesrak re' 'report.txt rest.log'
 check 'tesrak -copy rep' 'report.txt'
 check 'tesrak -- -n' '-notes.txt'
+check 'tesrak --l' '--list'
+check 'tesrak --k' '--keep='
+check 'tesrak --d' '--dry-run'
+check 'tesrak --restore --at=20261201 re' 'report.txt rest.log'
+check 'tesrak --list --null rep' 'report.txt'
 [ "$failures" = 0 ] && echo "bash completion: ok"
 exit "$failures"
