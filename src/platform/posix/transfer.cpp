@@ -269,8 +269,12 @@ std::string followed(std::string path) {
         const ssize_t length = ::readlink(path.c_str(), destination.data(), destination.size());
         if (length < 0 || static_cast<std::size_t>(length) >= destination.size()) break;
         destination.resize(static_cast<std::size_t>(length));
-        const std::string folder = split_path(path).first;
-        path = destination.front() == '/' || folder == "." ? destination : folder + "/" + destination;
+        std::string folder = split_path(path).first;
+        if (destination.starts_with('/') || folder == ".") {
+            path = std::move(destination);
+        } else {
+            path = std::move((folder += '/') += destination);
+        }
     }
     return path;
 }
