@@ -74,10 +74,10 @@ std::optional<std::uint32_t> positive_number(std::string_view text) {
     return value;
 }
 
-// The words of the POSIX switches that name a task or change one, as typed,
-// for the refusal of one that does not fit.
+// The words of the POSIX switches that fit some tasks only, as typed, for
+// the refusal of one that does not fit.
 struct LongSwitches {
-    std::string_view list, restore, null, at, keep, if_changed;
+    std::string_view null, at, keep, if_changed;
 };
 
 // Applies a word that begins with "--" (POSIX).
@@ -90,7 +90,6 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
         const Task task = name == "--list" ? Task::list : Task::restore;
         if (request.task != Task::back_up && request.task != task) return refusal(status_invalid_option, "Invalid option: ", word);
         request.task = task;
-        (task == Task::list ? seen.list : seen.restore) = word;
     } else if (!valued && name == "--null") {
         request.null_ends = true;
         seen.null = word;

@@ -26,14 +26,24 @@ Failure no_backup(std::string_view source) {
     return Failure{status_missing_source, "No backup of: " + std::string(source)};
 }
 
-// The newest backup of a source made by the time given, where given; status
-// 2 where there is none, 3 where its folder cannot be read.
+// The backups of a source of the kind that stands at its name; none where
+// that or its backup folder cannot be read.
+std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& source,
+                                                          std::optional<platform::EntryKind>& kind) {
+    if (!kind_of(source, kind)) return std::nullopt;
+    return backups_of(source, kind);
+}
+
+// The newest backup of a source made by the time given, where given, and
+// what stands at the source's name; status 2 where there is none, 3 where
+// the folder cannot be read.
 std::optional<Failure> choose_backup(const std::string& source, std::optional<StampValue> by,
-                                     std::vector<BackupEntry>& chosen) {
+                                     std::vector<BackupEntry>& chosen,
+                                     std::vector<std::optional<platform::EntryKind>>& kinds) {
     std::optional<platform::EntryKind> kind;
-    std::optional<std::vector<BackupEntry>> found;
-    if (kind_of(source, kind)) found = backups_of(source, kind);
+    std::optional<std::vector<BackupEntry>> found = backups_of_source(source, kind);
     if (!found) return failed("Restore failed: ", source);
+    kinds.push_back(kind);
     for (BackupEntry& backup : *found) {
         if (!by || backup.time <= *by) {
             chosen.push_back(std::move(backup));
@@ -96,8 +106,7 @@ std::optional<Failure> list_backups(const Request& request) {
     const char end = request.null_ends ? '\0' : '\n';
     for (const std::string& source : request.sources) {
         std::optional<platform::EntryKind> kind;
-        std::optional<std::vector<BackupEntry>> found;
-        if (kind_of(source, kind)) found = backups_of(source, kind);
+        const std::optional<std::vector<BackupEntry>> found = backups_of_source(source, kind);
         if (!found) return failed("List failed: ", source);
         if (found->empty()) return no_backup(source);
         std::string lines;
@@ -110,15 +119,15 @@ std::optional<Failure> list_backups(const Request& request) {
 std::optional<Failure> restore_backups(const Request& request, const BackupSettings& settings,
                                        std::string_view suffix) {
     std::vector<BackupEntry> chosen;
+    std::vector<std::optional<platform::EntryKind>> kinds;
     for (const std::string& source : request.sources) {
-        if (auto failure = choose_backup(source, request.at, chosen)) return failure;
+        if (auto failure = choose_backup(source, request.at, chosen, kinds)) return failure;
     }
     BackupSettings copying = settings;
     copying.copy = 1;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const std::string& source = request.sources[i];
-        std::optional<platform::EntryKind> kind;
-        if (!kind_of(source, kind)) return failed("Restore failed: ", source);
+        const std::optional<platform::EntryKind> kind = kinds[i];
         // Folders are not restored.
         if (chosen[i].folder || kind == platform::EntryKind::folder) return failed("Restore failed: ", source);
         if (kind && same_file(chosen[i].path, source)) continue;

@@ -99,7 +99,6 @@ public:
     // The same, but a missing folder is not made (the error is then ENOENT).
     const Folder* find(const std::string& folder_path) { return open(folder_path, false); }
     std::size_t size() const { return folders_.size(); }
-    const std::map<std::string, Folder>& folders() const { return folders_; }
     void clear() { folders_.clear(); }
 
 private:

@@ -157,12 +157,20 @@ bool remove_named(const Folder& folder, const std::string& name) {
     return false;
 }
 
-bool move_symbolic_link(const std::string& source, const Folder& folder, const std::string& name, off_t size) {
-    std::string destination(static_cast<std::size_t>(size) + 1, '\0');
-    const ssize_t length = ::readlink(source.c_str(), destination.data(), destination.size());
+// What a symbolic link of the size lstat gave points to; a link that grew
+// in between fails (EAGAIN).
+bool read_link(const std::string& path, off_t size, std::string& destination) {
+    destination.assign(static_cast<std::size_t>(size) + 1, '\0');
+    const ssize_t length = ::readlink(path.c_str(), destination.data(), destination.size());
     if (length < 0) return false;
     if (static_cast<std::size_t>(length) >= destination.size()) return failed_with(EAGAIN);
     destination.resize(static_cast<std::size_t>(length));
+    return true;
+}
+
+bool move_symbolic_link(const std::string& source, const Folder& folder, const std::string& name, off_t size) {
+    std::string destination;
+    if (!read_link(source, size, destination)) return false;
     if (::symlinkat(destination.c_str(), folder.fd.get(), name.c_str()) != 0) return false;
     return ::unlink(source.c_str()) == 0 || remove_named(folder, name);
 }
@@ -264,11 +272,11 @@ std::string followed(std::string path) {
     constexpr int most_links = 40;
     for (int i = 0; i < most_links; ++i) {
         struct stat status {};
-        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
-        std::string destination(static_cast<std::size_t>(status.st_size) + 1, '\0');
-        const ssize_t length = ::readlink(path.c_str(), destination.data(), destination.size());
-        if (length < 0 || static_cast<std::size_t>(length) >= destination.size()) break;
-        destination.resize(static_cast<std::size_t>(length));
+        std::string destination;
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode) ||
+            !read_link(path, status.st_size, destination)) {
+            break;
+        }
         std::string folder = split_path(path).first;
         if (destination.starts_with('/') || folder == ".") {
             path = std::move(destination);
