@@ -69,8 +69,8 @@ struct Transfer {
 // Copies each source to its target, in order, replacing an earlier file of
 // the target's name (but never one made by the same run), atomically and
 // durably; returns how many were made: all of them, or those before the one
-// that failed. On POSIX the folders of the targets inside the backup folder
-// are made as needed.
+// that failed. On POSIX a folder is copied as a snapshot of its whole tree,
+// and the folders of the targets inside the backup folder are made as needed.
 std::size_t copy_files_replacing(std::span<const Transfer> transfers);
 // Moves each source to its target, in order, never replacing, durably;
 // returns how many were made, as above.
@@ -94,11 +94,18 @@ std::optional<EntryStatus> entry_status(const std::string& path, bool follow_lin
 // Whether two files (links followed) hold the same bytes and have the same
 // permission bits and owner; false too where either cannot be read.
 bool same_file(const std::string& a, const std::string& b);
-// Copies a backup to a file's name, with everything a copy keeps,
-// atomically and durably: a new file in the file's folder, flushed, renamed
-// over the file, the folder flushed. A link at that name is followed (the
-// file it points to is restored) and missing folders are made.
-bool restore_file(const std::string& backup, const std::string& file);
+// Puts a backup back at its source's name, with everything a copy keeps,
+// atomically and durably: a file as a new file in the folder, flushed,
+// renamed over what stands there; a folder as a snapshot built beside it and
+// exchanged with it in one step; then the folder is flushed. A link at that
+// name is followed (what it points to is restored) and missing folders are
+// made.
+bool restore_backup(const std::string& backup, const std::string& path);
+// Whether two folders hold the same trees: the same names, each entry of the
+// same kind, permission bits and owner, files with the same bytes, links
+// with the same destination (folders of other file systems inside the first
+// are not entered); false too where either cannot be read.
+bool same_tree(const std::string& a, const std::string& b);
 // Removes each backup, a folder as a whole tree (renamed to a temporary name
 // first, no link inside it followed), in order, then flushes their folders;
 // returns how many were removed: all, or those before the one that failed.

@@ -53,8 +53,14 @@ std::optional<Failure> choose_backup(const std::string& source, std::optional<St
     return no_backup(source);
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    return guarded_call([&] { return platform::same_file(a, b); }).result;
+// Whether a source equals a backup of it: a file byte for byte, a folder
+// entry for entry.
+bool same_as_backup(const std::string& source, const BackupEntry& backup) {
+    return guarded_call([&] {
+               return backup.folder ? platform::same_tree(source, backup.path)
+                                    : platform::same_file(source, backup.path);
+           })
+        .result;
 }
 
 }  // namespace
@@ -128,9 +134,7 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const std::string& source = request.sources[i];
         const std::optional<platform::EntryKind> kind = kinds[i];
-        // Folders are not restored.
-        if (chosen[i].folder || kind == platform::EntryKind::folder) return failed("Restore failed: ", source);
-        if (kind && same_file(chosen[i].path, source)) continue;
+        if (kind && same_as_backup(source, chosen[i])) continue;
         if (kind) {
             const platform::Transfer current{source, compose_target(source, suffix, settings)};
             // The backup of the file as it is would take the place of the one
@@ -144,7 +148,7 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
         }
         if (request.dry_run) {
             print_answer("+ " + source + "\n");
-        } else if (!guarded_call([&] { return platform::restore_file(chosen[i].path, source); },
+        } else if (!guarded_call([&] { return platform::restore_backup(chosen[i].path, source); },
                                  FailureRule::error_set_and_result_false)
                         .result) {
             return failed("Restore failed: ", source);
@@ -155,9 +159,9 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
 
 void leave_out_unchanged(std::vector<platform::Transfer>& transfers) {
     std::erase_if(transfers, [](const platform::Transfer& transfer) {
-        const std::optional<std::vector<BackupEntry>> found =
-            backups_of(transfer.source, platform::EntryKind::file);
-        return found && !found->empty() && same_file(transfer.source, found->front().path);
+        std::optional<platform::EntryKind> kind;
+        const std::optional<std::vector<BackupEntry>> found = backups_of_source(transfer.source, kind);
+        return kind && found && !found->empty() && same_as_backup(transfer.source, found->front());
     });
 }
 

@@ -247,8 +247,17 @@ std::vector<Row> rows() {
              EXPECT_EQ(c.sandbox.read("a.txt"), current);
              expect_folder(c, {"a.20261207.13052599.txt"}, 0);
          }},
-        {"restore_of_a_folder_fails", given({"dir.20261207.13052599/inner.txt"}, {"dir/inner.txt"}),
-         {"--restore", "dir"}, 3, "Restore failed: dir\r\nErrorLevel: 3\r\n", holds("dir/inner.txt", current)},
+        // The folder as it is becomes a snapshot first, then the chosen one is put back.
+        {"restore_of_a_folder", given({"dir.20261207.13052599/inner.txt"}, {"dir/inner.txt"}),
+         {"--restore", "dir"}, 0, "",
+         [](Case& c) {
+             EXPECT_EQ(c.sandbox.read("dir/inner.txt"), "dir.20261207.13052599/inner.txt");
+             const std::vector<std::string> names = c.sandbox.backups();
+             ASSERT_EQ(names.size(), 2U);
+             EXPECT_EQ(c.sandbox.read("backup/" + names[0] + "/inner.txt") +
+                           c.sandbox.read("backup/" + names[1] + "/inner.txt"),
+                       "dir.20261207.13052599/inner.txt" + current);
+         }},
 
         // The new backup and the newest earlier one remain; other files'
         // backups and names that are no backups are not touched.

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #ifdef __linux__
@@ -163,6 +165,31 @@ bool read_sized(Read read, std::vector<char>& out) {
     }
 }
 
+// What cannot be opened (a link, a FIFO, a device) has its attributes read
+// and written by a short path through its open folder, never followed.
+std::string path_of(const Node& node) {
+    return "/proc/self/fd/" + std::to_string(node.fd) + '/' + node.name;
+}
+
+ssize_t list_attributes(const Node& node, char* list, std::size_t size) {
+    return node.name == nullptr ? ::flistxattr(node.fd, list, size) : ::llistxattr(path_of(node).c_str(), list, size);
+}
+
+ssize_t get_attribute(const Node& node, const char* name, char* value, std::size_t size) {
+    return node.name == nullptr ? ::fgetxattr(node.fd, name, value, size)
+                                : ::lgetxattr(path_of(node).c_str(), name, value, size);
+}
+
+int set_attribute(const Node& node, const char* name, const std::vector<char>& value) {
+    return node.name == nullptr ? ::fsetxattr(node.fd, name, value.data(), value.size(), 0)
+                                : ::lsetxattr(path_of(node).c_str(), name, value.data(), value.size(), 0);
+}
+
+bool remove_attribute(const Node& node, const char* name) {
+    const int removed = node.name == nullptr ? ::fremovexattr(node.fd, name) : ::lremovexattr(path_of(node).c_str(), name);
+    return removed == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+}
+
 // Whether a file system refused an attribute (rather than failed to write it).
 bool refused(int error) {
     return error == EOPNOTSUPP || error == EPERM || error == EACCES || error == EINVAL ||
@@ -170,42 +197,48 @@ bool refused(int error) {
 }
 
 // The names of the source's extended attributes. A list too long for the
-// system to hand out (E2BIG) gives the ACL alone, read by its name.
-bool attribute_names(int from, std::vector<char>& names) {
-    if (read_sized([&](char* list, std::size_t size) { return ::flistxattr(from, list, size); }, names)) {
+// system to hand out (E2BIG) gives the ACLs alone, read by their names.
+bool attribute_names(const Node& from, std::vector<char>& names) {
+    if (read_sized([&](char* list, std::size_t size) { return list_attributes(from, list, size); }, names)) {
         return true;
     }
     if (errno == EOPNOTSUPP) return succeeded();
     if (errno != E2BIG) return false;
-    names.assign(access_acl, access_acl + std::strlen(access_acl) + 1);
+    names.clear();
+    for (const std::string_view acl : {std::string_view(access_acl), std::string_view(default_acl)}) {
+        names.insert(names.end(), acl.begin(), acl.end());
+        names.push_back('\0');
+    }
     return succeeded();
 }
 
 // Carries every extended attribute of the source that the copy's file system
-// takes, its ACL among them; an ACL that the copy may have inherited from its
+// takes, its ACLs among them; an ACL that the copy may have inherited from its
 // folder and the source does not have is removed. acl_carried is false when
-// the source's ACL could not be carried.
-bool carry_attributes(int from, int to, bool may_have_inherited, bool& acl_carried) {
+// the source's access ACL could not be carried.
+bool carry_attributes(const Node& from, const Node& to, bool may_have_inherited, bool& acl_carried) {
     acl_carried = true;
     std::vector<char> names;
     if (!attribute_names(from, names)) return false;
     bool has_acl = false;
+    bool has_default = false;
     std::vector<char> value;
     for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
         const char* name = &names[at];
-        if (!read_sized([&](char* data, std::size_t size) { return ::fgetxattr(from, name, data, size); },
+        if (!read_sized([&](char* data, std::size_t size) { return get_attribute(from, name, data, size); },
                         value)) {
             if (errno == ENODATA) continue;  // removed in the meantime, or never there
             return false;
         }
         const bool is_acl = std::strcmp(name, access_acl) == 0;
         has_acl = has_acl || is_acl;
-        if (::fsetxattr(to, name, value.data(), value.size(), 0) == 0) continue;
+        has_default = has_default || std::strcmp(name, default_acl) == 0;
+        if (set_attribute(to, name, value) == 0) continue;
         if (!refused(errno)) return false;
         if (is_acl) acl_carried = false;
     }
-    return has_acl || !may_have_inherited || ::fremovexattr(to, access_acl) == 0 || errno == ENODATA ||
-           errno == EOPNOTSUPP;
+    if (!may_have_inherited) return true;
+    return (has_acl || remove_attribute(to, access_acl)) && (has_default || remove_attribute(to, default_acl));
 }
 
 // Whether the process was refused a change of owner (rather than failed).
@@ -213,31 +246,43 @@ bool owner_refused() {
     return errno == EPERM || errno == EINVAL;
 }
 
+bool change_owner(const Node& node, uid_t owner, gid_t group) {
+    return node.name == nullptr ? ::fchownat(node.fd, "", owner, group, AT_EMPTY_PATH) == 0
+                                : ::fchownat(node.fd, node.name, owner, group, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 }  // namespace
 
-bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth) {
-    if (!copy_one_version(from, to, source, take_growth)) return false;
+bool keep_metadata(const Node& from, const Node& to, const struct stat& source, bool may_have_inherited) {
     auto mode = static_cast<mode_t>(source.st_mode & 07777);
     // Where the process may not give the copy the source's owner, the copy is
     // the runner's and never keeps setuid or setgid: no program that runs as
     // one user is made from a file that another controls. It keeps the
     // source's group where the runner may give it; where not, a group that
     // the source never named gets no more than the source grants everyone.
-    if (::fchown(to, source.st_uid, source.st_gid) != 0) {
+    if (!change_owner(to, source.st_uid, source.st_gid)) {
         if (!owner_refused()) return false;
         mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-        if (::fchown(to, static_cast<uid_t>(-1), source.st_gid) != 0) {
+        if (!change_owner(to, static_cast<uid_t>(-1), source.st_gid)) {
             if (!owner_refused()) return false;
             mode &= ~static_cast<mode_t>(S_IRWXG & ~((mode & S_IRWXO) << 3));
         }
     }
     bool acl_carried = true;
-    if (!carry_attributes(from, to, folder.gives_an_acl, acl_carried)) return false;
+    if (!carry_attributes(from, to, may_have_inherited, acl_carried)) return false;
     // Without the source's ACL, the copy grants nothing beyond its owner
     // rather than more than the source did.
     if (!acl_carried) mode &= ~static_cast<mode_t>(S_IRWXG | S_IRWXO);
     const std::array<timespec, 2> times{source.st_atim, source.st_mtim};
-    return ::fchmod(to, mode) == 0 && ::futimens(to, times.data()) == 0;
+    if (to.name == nullptr) return ::fchmod(to.fd, mode) == 0 && ::futimens(to.fd, times.data()) == 0;
+    // A link has no permission bits of its own.
+    return (S_ISLNK(source.st_mode) || ::fchmodat(to.fd, to.name, mode, 0) == 0) &&
+           ::utimensat(to.fd, to.name, times.data(), AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth) {
+    return copy_one_version(from, to, source, take_growth) &&
+           keep_metadata({from, nullptr}, {to, nullptr}, source, folder.gives_an_acl);
 }
 
 bool take_the_rest(int from, int to, struct stat& source) {

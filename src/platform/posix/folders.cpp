@@ -34,6 +34,15 @@ std::string temporary_name() {
     return name;
 }
 
+bool read_link(int folder, const char* name, off_t size, std::string& destination) {
+    destination.assign(static_cast<std::size_t>(size) + 1, '\0');
+    const ssize_t length = ::readlinkat(folder, name, destination.data(), destination.size());
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) >= destination.size()) return failed_with(EAGAIN);
+    destination.resize(static_cast<std::size_t>(length));
+    return true;
+}
+
 namespace {
 
 // A folder opened for reading where the process may, else only for naming

@@ -50,6 +50,8 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Hands the descriptor to an owner of another kind (a folder stream).
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
@@ -67,6 +69,10 @@ inline bool failed_with(int error) {
 
 // The folder part of a path and its last part.
 std::pair<std::string, std::string> split_path(const std::string& path);
+
+// What a symbolic link in a folder, of the size its status gave, points to;
+// a link that grew in between fails (EAGAIN).
+bool read_link(int folder, const char* name, off_t size, std::string& destination);
 
 // A name for a file of this run's own that nothing else is likely to use
 // (".tesrak-" and twelve letters or digits); the caller retries with another
@@ -109,6 +115,21 @@ private:
 // Opens a folder by its path as given, following links (the backup folder
 // itself, or a source's folder).
 Folder open_folder(const std::string& path);
+
+// An entry whose owner, attributes, permission bits and times are read or
+// given: an open file or folder (no name), or a name in an open folder, for
+// what cannot be opened (a link, a FIFO, a device).
+struct Node {
+    int fd;
+    const char* name;
+};
+
+// Gives an entry the source's owner, extended attributes (ACLs among them),
+// permission bits and times, never granting more than the source: where the
+// owner or the ACL cannot be kept, the bits that would grant more are
+// cleared. An ACL the entry may have inherited from its folder, and the
+// source lacks, is removed.
+bool keep_metadata(const Node& from, const Node& to, const struct stat& source, bool may_have_inherited);
 
 // Copies a regular file's data, as one consistent version, with its owner,
 // extended attributes, permission bits and times, into a new file made in
@@ -185,6 +206,20 @@ using FolderStream = std::unique_ptr<DIR, FolderStreamCloser>;
 // The entries of a folder in another folder, opened without following a
 // link; null with the error indicator set where it cannot be read.
 FolderStream open_stream(int folder, const char* name);
+
+// Removes a folder and everything in it, each entry relative to its open
+// folder: a link is removed as a link, never followed.
+bool remove_tree(int parent, const char* name);
+// Removes a file, or a folder as a whole tree, renamed to a temporary name
+// before its contents go so that no half-removed tree ever stands under a
+// backup's name.
+bool remove_entry(int folder, const std::string& name);
+
+// Makes a snapshot of an open folder's whole tree, in the folder under the
+// name: built under a temporary name, every entry flushed, then renamed in
+// one step. An earlier entry of that name (never one this run made) is
+// exchanged with it, then removed. The snapshot is added to those made.
+bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made);
 
 // The local date and time of a moment the system gave.
 mivo_systemtime local_time_of(const timespec& moment);

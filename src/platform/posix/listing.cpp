@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
@@ -44,6 +46,84 @@ bool open_regular(const std::string& path, FileDescriptor& fd, struct stat& stat
     return S_ISREG(status.st_mode) || failed_with(EINVAL);
 }
 
+// Whether two entries are of one kind and have the same permission bits and
+// owner (and files the same size, devices the same number).
+bool same_status(const struct stat& one, const struct stat& other) {
+    return one.st_mode == other.st_mode && one.st_uid == other.st_uid && one.st_gid == other.st_gid &&
+           (!S_ISREG(one.st_mode) || one.st_size == other.st_size) &&
+           (!(S_ISCHR(one.st_mode) || S_ISBLK(one.st_mode)) || one.st_rdev == other.st_rdev);
+}
+
+// Two open files of the same size: their bytes, a fixed amount at a time.
+// Different files leave the error indicator as it was.
+bool same_bytes(int first, int second) {
+    ::posix_fadvise(first, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(second, 0, 0, POSIX_FADV_SEQUENTIAL);
+    static std::array<char, 1 << 20> these;
+    static std::array<char, 1 << 20> those;
+    for (off_t at = 0;;) {
+        std::size_t got = 0;
+        std::size_t got_too = 0;
+        if (!read_at(first, these.data(), these.size(), at, got) ||
+            !read_at(second, those.data(), those.size(), at, got_too)) {
+            return false;
+        }
+        if (got != got_too || std::memcmp(these.data(), those.data(), got) != 0) return false;
+        if (got < these.size()) return true;
+        at += static_cast<off_t>(got);
+    }
+}
+
+// The names in an open folder, in order; false where it cannot be read.
+bool sorted_names(int folder, std::vector<std::string>& names) {
+    const FolderStream stream = open_stream(folder, ".");
+    if (!stream) return false;
+    names.clear();
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    if (errno != 0) return false;
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
+// Whether two open folders hold the same entries, those of folders inside
+// them too (where the first's are on the file system given).
+bool same_entries(int first, int second, dev_t device) {
+    std::vector<std::string> names;
+    std::vector<std::string> others;
+    if (!sorted_names(first, names) || !sorted_names(second, others) || names != others) return false;
+    for (const std::string& name : names) {
+        struct stat one {};
+        struct stat other {};
+        if (::fstatat(first, name.c_str(), &one, AT_SYMLINK_NOFOLLOW) != 0 ||
+            ::fstatat(second, name.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 || !same_status(one, other)) {
+            return false;
+        }
+        if (S_ISLNK(one.st_mode)) {
+            std::string destination;
+            std::string other_destination;
+            if (!read_link(first, name.c_str(), one.st_size, destination) ||
+                !read_link(second, name.c_str(), other.st_size, other_destination) ||
+                destination != other_destination) {
+                return false;
+            }
+        } else if (S_ISREG(one.st_mode) || (S_ISDIR(one.st_mode) && one.st_dev == device)) {
+            const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+            const FileDescriptor these(::openat(first, name.c_str(), flags));
+            const FileDescriptor those(::openat(second, name.c_str(), flags));
+            if (!these.valid() || !those.valid()) return false;
+            if (!(S_ISREG(one.st_mode) ? same_bytes(these.get(), those.get())
+                                       : same_entries(these.get(), those.get(), device))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 }  // namespace posix
@@ -82,8 +162,7 @@ std::optional<EntryStatus> entry_status(const std::string& path, bool follow_lin
     return EntryStatus{kind, posix::local_time_of(status.st_ctim)};
 }
 
-// Sizes first, then the bytes, a fixed amount at a time. Different files
-// leave the error indicator as it was.
+// Sizes first, then the bytes.
 bool same_file(const std::string& a, const std::string& b) {
     using namespace posix;
     FileDescriptor first;
@@ -91,25 +170,20 @@ bool same_file(const std::string& a, const std::string& b) {
     struct stat one {};
     struct stat other {};
     if (!open_regular(a, first, one) || !open_regular(b, second, other)) return false;
-    if (one.st_size != other.st_size || (one.st_mode & 07777) != (other.st_mode & 07777) ||
-        one.st_uid != other.st_uid || one.st_gid != other.st_gid) {
-        return false;
-    }
-    ::posix_fadvise(first.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    ::posix_fadvise(second.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    static std::array<char, 1 << 20> these;
-    static std::array<char, 1 << 20> those;
-    for (off_t at = 0;;) {
-        std::size_t got = 0;
-        std::size_t got_too = 0;
-        if (!read_at(first.get(), these.data(), these.size(), at, got) ||
-            !read_at(second.get(), those.data(), those.size(), at, got_too)) {
-            return false;
-        }
-        if (got != got_too || std::memcmp(these.data(), those.data(), got) != 0) return false;
-        if (got < these.size()) return true;
-        at += static_cast<off_t>(got);
-    }
+    return (one.st_mode & 07777) == (other.st_mode & 07777) && one.st_uid == other.st_uid &&
+           one.st_gid == other.st_gid && one.st_size == other.st_size && same_bytes(first.get(), second.get());
+}
+
+bool same_tree(const std::string& a, const std::string& b) {
+    using namespace posix;
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    const FileDescriptor first(::open(a.c_str(), flags));
+    const FileDescriptor second(::open(b.c_str(), flags));
+    struct stat one {};
+    struct stat other {};
+    return first.valid() && second.valid() && ::fstat(first.get(), &one) == 0 &&
+           ::fstat(second.get(), &other) == 0 && same_status(one, other) &&
+           same_entries(first.get(), second.get(), one.st_dev);
 }
 
 }  // namespace platform

@@ -9,10 +9,27 @@ namespace posix {
 
 namespace {
 
-// Removes a folder and everything in it, each entry relative to its open
-// folder: a link is removed as a link, never followed.
+// A folder of the runner's own that grants its owner too little to be
+// emptied (a copy of a read-only folder) is opened up first.
+FolderStream open_to_empty(int parent, const char* name) {
+    FolderStream stream = open_stream(parent, name);
+    struct stat status {};
+    if (!stream && errno == EACCES && ::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() &&
+        ::fchmodat(parent, name, S_IRWXU, 0) == 0) {
+        stream = open_stream(parent, name);
+    }
+    if (stream && ::fstat(::dirfd(stream.get()), &status) == 0 && (status.st_mode & S_IRWXU) != S_IRWXU &&
+        status.st_uid == ::geteuid()) {
+        ::fchmod(::dirfd(stream.get()), S_IRWXU);
+    }
+    return stream;
+}
+
+}  // namespace
+
 bool remove_tree(int parent, const char* name) {
-    const FolderStream stream = open_stream(parent, name);
+    const FolderStream stream = open_to_empty(parent, name);
     if (!stream) return false;
     const int folder = ::dirfd(stream.get());
     errno = 0;
@@ -33,8 +50,6 @@ bool remove_tree(int parent, const char* name) {
     return errno == 0 && ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
-// A folder is renamed to a temporary name before its contents go, so that no
-// half-removed tree ever stands under a backup's name.
 bool remove_entry(int folder, const std::string& name) {
     // Linux refuses to unlink a folder with EISDIR.
     if (::unlinkat(folder, name.c_str(), 0) == 0) return true;
@@ -51,8 +66,6 @@ bool remove_entry(int folder, const std::string& name) {
     }
     return false;
 }
-
-}  // namespace
 
 }  // namespace posix
 

@@ -54,12 +54,18 @@ std::optional<StagedCopy> stage_copy(int in, struct stat& status, const Folder& 
 }
 
 // Opens a source (following a link) without blocking, so that a FIFO is
-// refused rather than waited on, and stages its copy.
-std::optional<StagedCopy> stage_copy_of(const std::string& source, const Folder& folder, std::string name) {
-    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    if (!in.valid() || ::fstat(in.get(), &status) != 0) return std::nullopt;
-    return stage_copy(in.get(), status, folder, std::move(name), false);
+// refused rather than waited on.
+bool open_source(const std::string& source, FileDescriptor& in, struct stat& status) {
+    in = FileDescriptor(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    return in.valid() && ::fstat(in.get(), &status) == 0;
+}
+
+// A snapshot of an open folder, whose descriptor the walk takes over.
+bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const std::string& name, MadeFiles& made) {
+    const FolderStream stream(::fdopendir(folder_source.get()));
+    if (!stream) return false;
+    folder_source.release();
+    return make_snapshot(stream.get(), folder, name, made);
 }
 
 // Gives a flushed copy its name. Where the process may name a file without a
@@ -157,20 +163,9 @@ bool remove_named(const Folder& folder, const std::string& name) {
     return false;
 }
 
-// What a symbolic link of the size lstat gave points to; a link that grew
-// in between fails (EAGAIN).
-bool read_link(const std::string& path, off_t size, std::string& destination) {
-    destination.assign(static_cast<std::size_t>(size) + 1, '\0');
-    const ssize_t length = ::readlink(path.c_str(), destination.data(), destination.size());
-    if (length < 0) return false;
-    if (static_cast<std::size_t>(length) >= destination.size()) return failed_with(EAGAIN);
-    destination.resize(static_cast<std::size_t>(length));
-    return true;
-}
-
 bool move_symbolic_link(const std::string& source, const Folder& folder, const std::string& name, off_t size) {
     std::string destination;
-    if (!read_link(source, size, destination)) return false;
+    if (!read_link(AT_FDCWD, source.c_str(), size, destination)) return false;
     if (::symlinkat(destination.c_str(), folder.fd.get(), name.c_str()) != 0) return false;
     return ::unlink(source.c_str()) == 0 || remove_named(folder, name);
 }
@@ -274,7 +269,7 @@ std::string followed(std::string path) {
         struct stat status {};
         std::string destination;
         if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode) ||
-            !read_link(path, status.st_size, destination)) {
+            !read_link(AT_FDCWD, path.c_str(), status.st_size, destination)) {
             break;
         }
         std::string folder = split_path(path).first;
@@ -309,17 +304,29 @@ std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
     std::size_t done = 0;
     while (done < transfers.size()) {
         // Each folder is opened once, before any work on the copies that go
-        // into it.
+        // into it. A folder is snapshot by itself, once the copies staged
+        // before it are made.
         FolderTable folders;
         std::vector<StagedCopy> staged;
         bool stopped = false;
-        while (!stopped && done + staged.size() < transfers.size() &&
+        FileDescriptor folder_source;
+        const Folder* snapshot_folder = nullptr;
+        while (!stopped && !folder_source.valid() && done + staged.size() < transfers.size() &&
                (staged.empty() || staged.size() + folders.size() < room)) {
             const Transfer& transfer = transfers[done + staged.size()];
             auto [folder_path, name] = split_path(transfer.target);
             const Folder* folder = folders.open(folder_path);
+            FileDescriptor in;
+            struct stat status {};
             std::optional<StagedCopy> copy;
-            if (folder != nullptr) copy = stage_copy_of(transfer.source, *folder, std::move(name));
+            if (folder != nullptr && open_source(transfer.source, in, status)) {
+                if (S_ISDIR(status.st_mode)) {
+                    folder_source = std::move(in);
+                    snapshot_folder = folder;
+                    break;
+                }
+                copy = stage_copy(in.get(), status, *folder, std::move(name), false);
+            }
             if (copy) staged.push_back(std::move(*copy));
             stopped = !copy;
         }
@@ -331,6 +338,11 @@ std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
         if (stopped) {
             errno = stop;
             return done;
+        }
+        if (folder_source.valid()) {
+            const std::string name = split_path(transfers[done].target).second;
+            if (!snapshot_of(std::move(folder_source), *snapshot_folder, name, made)) return done;
+            ++done;
         }
     }
     succeeded();
@@ -367,14 +379,17 @@ std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
     return transfers.size();
 }
 
-bool restore_file(const std::string& backup, const std::string& file) {
+bool restore_backup(const std::string& backup, const std::string& path) {
     using namespace posix;
-    const auto [folder_path, name] = split_path(followed(file));
+    const auto [folder_path, name] = split_path(followed(path));
     if (folder_path != "." && !make_folders(folder_path)) return false;
     const Folder folder = open_folder(folder_path);
-    if (!folder.fd.valid()) return false;
-    std::optional<StagedCopy> copy = stage_copy_of(backup, folder, name);
+    FileDescriptor in;
+    struct stat status {};
+    if (!folder.fd.valid() || !open_source(backup, in, status)) return false;
     MadeFiles made;
+    if (S_ISDIR(status.st_mode)) return snapshot_of(std::move(in), folder, name, made) && succeeded();
+    std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false);
     return copy && publish({&*copy, 1}, made) == 1 && succeeded();
 }
 
