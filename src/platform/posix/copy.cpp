@@ -219,7 +219,13 @@ bool attribute_names(const Node& from, std::vector<char>& names) {
 bool carry_attributes(const Node& from, const Node& to, bool may_have_inherited, bool& acl_carried) {
     acl_carried = true;
     std::vector<char> names;
-    if (!attribute_names(from, names)) return false;
+    if (!attribute_names(from, names)) {
+        // Without /proc the attributes of what cannot be opened are unknown:
+        // the entry is then given no ACL, and grants its owner alone.
+        if (from.name == nullptr || errno != ENOENT) return false;
+        acl_carried = false;
+        return succeeded();
+    }
     bool has_acl = false;
     bool has_default = false;
     std::vector<char> value;

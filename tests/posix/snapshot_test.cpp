@@ -1,0 +1,215 @@
+// POSIX only: a folder copied as a snapshot of its whole tree, end to end:
+// entry by entry the same as the original, named in one step, and put to use
+// by --list, --keep, --restore and --if-changed.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/sandbox.h"
+#include "support/spawn.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string bytes_of(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Every entry below a folder, a line each in name order: kind and mode,
+// owner, size and modification time, the link's destination or the file's
+// bytes, its extended attributes (ACLs among them), and which earlier entry
+// it is a hard link of. A folder of another file system counts as empty.
+std::string describe(const fs::path& top) {
+    std::ostringstream lines;
+    std::map<ino_t, std::string> first_names;
+    struct stat top_status {};
+    lstat(top.c_str(), &top_status);
+    std::function<void(const fs::path&, const std::string&)> walk = [&](const fs::path& path,
+                                                                       const std::string& name) {
+        struct stat s {};
+        if (lstat(path.c_str(), &s) != 0) {
+            lines << name << " missing\n";
+            return;
+        }
+        lines << name << ' ' << std::oct << s.st_mode << std::dec << ' ' << s.st_uid << ':' << s.st_gid << ' '
+              << (S_ISDIR(s.st_mode) ? 0 : s.st_size) << ' ' << s.st_mtim.tv_sec << '.' << s.st_mtim.tv_nsec;
+        if (S_ISLNK(s.st_mode)) lines << " -> " << fs::read_symlink(path).string();
+        if (S_ISREG(s.st_mode)) lines << " bytes " << std::hash<std::string>{}(bytes_of(path));
+        if (S_ISCHR(s.st_mode) || S_ISBLK(s.st_mode)) lines << " device " << s.st_rdev;
+        if (s.st_nlink > 1 && !S_ISDIR(s.st_mode) && !first_names.emplace(s.st_ino, name).second) {
+            lines << " same as " << first_names[s.st_ino];
+        }
+        std::string names(65536, '\0');
+        names.resize(static_cast<std::size_t>(std::max<ssize_t>(0, llistxattr(path.c_str(), names.data(), names.size()))));
+        for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+            std::string value(65536, '\0');
+            value.resize(static_cast<std::size_t>(lgetxattr(path.c_str(), &names[at], value.data(), value.size())));
+            lines << ' ' << &names[at] << '=' << std::hash<std::string>{}(value);
+        }
+        lines << '\n';
+        if (!S_ISDIR(s.st_mode) || s.st_dev != top_status.st_dev) return;
+        std::vector<std::string> children;
+        for (const fs::directory_entry& entry : fs::directory_iterator(path)) {
+            children.push_back(entry.path().filename().string());
+        }
+        std::sort(children.begin(), children.end());
+        for (const std::string& child : children) walk(path / child, name + '/' + child);
+    };
+    walk(top, ".");
+    return lines.str();
+}
+
+void shell(const Sandbox& sandbox, const std::string& commands) {
+    ASSERT_EQ(std::system(("cd '" + sandbox.path().string() + "' && " + commands).c_str()), 0) << commands;
+}
+
+// A tree with each kind of entry a folder can hold. The link out of the tree
+// points at a file that must be neither read nor written.
+const std::string every_kind =
+    "mkdir -p tree/conf/deep/er outside && echo secret > outside/secret && "
+    "echo one > tree/conf/a.conf && printf 'two' > tree/conf/deep/er/b && "
+    "truncate -s 8M tree/sparse && echo middle | dd of=tree/sparse bs=1 seek=4M conv=notrunc status=none && "
+    "ln tree/conf/a.conf tree/conf/deep/hard && ln -s a.conf tree/conf/link && "
+    "ln -s ../outside/secret tree/out && ln -s ../outside tree/out_folder && mkfifo tree/fifo && "
+    "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('tree/socket')\" && "
+    "setfacl -m u:nobody:rw tree/conf/a.conf && setfacl -d -m u:nobody:rx tree/conf && "
+    "setfattr -n user.note -v kept tree/conf/deep/er/b && chmod 0750 tree/conf/deep && "
+    "chmod 1777 tree/conf/deep/er && chown -h nobody tree/conf/link && "
+    "touch -h -d 2020-02-02 tree/conf/link && touch -d 2020-01-01 tree/conf tree/conf/deep tree";
+
+// A mounted file system inside the tree, where the test may mount one; its
+// contents stay out of the snapshot.
+struct MountedInside {
+    fs::path at;
+    bool mounted = false;
+    explicit MountedInside(fs::path folder) : at(std::move(folder)) {
+        fs::create_directory(at);
+        mounted = mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") == 0;
+        if (mounted) std::ofstream(at / "inside") << "on another file system\n";
+    }
+    ~MountedInside() {
+        if (mounted) umount2(at.c_str(), MNT_DETACH);
+    }
+};
+
+std::vector<std::string> temporaries(const Sandbox& sandbox) {
+    std::vector<std::string> found;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(sandbox.path() / "backup")) {
+        if (entry.path().filename().string().starts_with(".tesrak-")) found.push_back(entry.path());
+    }
+    return found;
+}
+
+struct Row {
+    const char* name;
+    std::string before;  // shell commands in the sandbox
+    std::vector<std::vector<std::string>> runs;  // the last one's status and output are checked
+    int exit_code;
+    std::string output;  // a pattern for matches()
+    std::function<void(const Sandbox&)> check;
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+const std::string old_snapshots =
+    "mkdir -p tree backup/tree.20200101.00000000 backup/tree.20200102.00000000 && echo now > tree/f && "
+    "echo old > backup/tree.20200101.00000000/f && echo older > backup/tree.20200102.00000000/f && "
+    "touch -d 2020-01-01 backup/tree.20200101.00000000 && touch -d 2020-01-02 backup/tree.20200102.00000000";
+
+// The one snapshot in backup/, and its tree's description.
+std::string only_snapshot(const Sandbox& sandbox) {
+    const std::vector<std::string> names = sandbox.backups();
+    EXPECT_EQ(names.size(), 1U);
+    return names.empty() ? "" : describe(sandbox.path() / "backup" / names.back());
+}
+
+std::vector<Row> rows() {
+    return {
+        {"every_kind_of_entry", every_kind, {{"-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(only_snapshot(s), describe(s.path() / "tree"));
+             EXPECT_TRUE(temporaries(s).empty());
+             EXPECT_EQ(s.read("outside/secret"), "secret\n");
+         }},
+        {"same_stamp_replaces_the_earlier_snapshot", "mkdir tree && echo first > tree/f",
+         {{"-copy", "-unique=date", "tree"}, {"-copy", "-unique=date", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(only_snapshot(s), describe(s.path() / "tree"));
+             EXPECT_TRUE(temporaries(s).empty());
+         }},
+        {"list_takes_snapshots_newest_first", old_snapshots + " && echo file > backup/tree.20200103.00000000",
+         {{"--list", "tree"}}, 0, "backup/tree.20200102.00000000\nbackup/tree.20200101.00000000\n", nullptr},
+        {"keep_removes_whole_trees", old_snapshots, {{"--keep=2", "-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             const std::vector<std::string> names = s.backups();
+             ASSERT_EQ(names.size(), 2U);
+             EXPECT_EQ(names[0], "tree.20200102.00000000");
+             EXPECT_EQ(s.read("backup/" + names[1] + "/f"), "now\n");
+         }},
+        {"restore_exchanges_the_trees", old_snapshots + " && mkdir tree/more && echo x > tree/more/y",
+         {{"--restore", "--at=20200101", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(describe(s.path() / "tree"), describe(s.path() / "backup/tree.20200101.00000000"));
+             const std::vector<std::string> names = s.backups();
+             ASSERT_EQ(names.size(), 3U);
+             EXPECT_EQ(s.read("backup/" + names[2] + "/more/y"), "x\n");
+             EXPECT_TRUE(temporaries(s).empty());
+         }},
+        {"if_changed_leaves_out_an_equal_tree", every_kind,
+         {{"-copy", "tree"}, {"-copy", "--if-changed", "tree"}}, 0, "",
+         [](const Sandbox& s) { only_snapshot(s); }},
+        {"if_changed_copies_a_changed_tree", "mkdir -p tree/a && echo 1 > tree/a/f",
+         {{"-copy", "tree"}, {"sh", "-c", "chmod 0700 tree/a"}, {"-copy", "--if-changed", "tree"}}, 0, "",
+         [](const Sandbox& s) { EXPECT_EQ(s.backups().size(), 2U); }},
+        {"the_folder_holding_the_backups_is_refused", "echo x > f", {{"-copy", "."}}, 3,
+         "Backup failed: backup/.{D}.{D}\r\nErrorLevel: 3\r\n",
+         [](const Sandbox& s) { EXPECT_TRUE(s.backups().empty() && temporaries(s).empty()); }},
+    };
+}
+
+class Snapshot : public testing::TestWithParam<Row> {};
+
+TEST_P(Snapshot, Row) {
+    const Row& row = GetParam();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give entries to other users and make devices";
+    const Sandbox sandbox;
+    shell(sandbox, row.before);
+    std::optional<MountedInside> mounted;
+    if (row.before == every_kind) {
+        shell(sandbox, "mknod tree/null c 1 3");
+        mounted.emplace(sandbox.path() / "tree/mounted");
+    }
+    ProgramRun result{};
+    for (const std::vector<std::string>& run : row.runs) {
+        if (run.front() == "sh") {
+            shell(sandbox, run.back());
+            continue;
+        }
+        result = run_tesrak(run, sandbox.path());
+    }
+    EXPECT_EQ(result.exit_code, row.exit_code) << result.output;
+    EXPECT_TRUE(matches(row.output, result.output)) << result.output;
+    if (row.check) row.check(sandbox);
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, Snapshot, testing::ValuesIn(rows()),
+                         [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+}  // namespace
