@@ -150,7 +150,8 @@ public:
     explicit TemporaryTree(int folder) : folder_(folder) {}
     ~TemporaryTree() {
         const ErrnoKeeper keep;
-        if (!name_.empty()) remove_tree(folder_, name_.c_str());
+        // After an exchange the name may hold the earlier entry, a file.
+        if (!name_.empty() && !remove_tree(folder_, name_.c_str())) ::unlinkat(folder_, name_.c_str(), 0);
     }
     TemporaryTree(const TemporaryTree&) = delete;
     TemporaryTree& operator=(const TemporaryTree&) = delete;
@@ -158,10 +159,10 @@ public:
     Folder make(const Folder& in) {
         for (int i = 0; i < temporary_name_tries; ++i) {
             std::string name = temporary_name();
-            Folder top = make_folder(in, name.c_str());
-            if (top.fd.valid()) {
+            if (::mkdirat(in.fd.get(), name.c_str(), S_IRWXU) == 0) {
                 name_ = std::move(name);
-                return top;
+                return {FileDescriptor(::openat(in.fd.get(), name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+                        true, in.gives_an_acl};
             }
             if (errno != EEXIST) break;
         }
@@ -209,10 +210,12 @@ bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string
         ::renameat2(at, temporary, at, name.c_str(), RENAME_EXCHANGE);
         return false;
     }
-    // The earlier entry now has the temporary name, and goes with it.
-    const bool removed = remove_entry(at, tree.name());
+    // The earlier entry now has the temporary name, and goes with it. Where
+    // that removal fails, the new snapshot stands, the run fails, and the
+    // removal is tried once more on the way out.
+    if (!(S_ISDIR(earlier.st_mode) ? remove_tree(at, temporary) : ::unlinkat(at, temporary, 0) == 0)) return false;
     tree.handed_on();
-    return removed && flush_one(folder);
+    return flush_one(folder);
 }
 
 }  // namespace
