@@ -41,10 +41,11 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 19> switch_table{
+constexpr std::array<std::string_view, 20> switch_table{
     "",
-    "Each argument is a file to back up, or a switch:",
-    "  -copy                      copy the file; the original stays (default: move it)",
+    "Each argument is a file or folder to back up, or a switch:",
+    "  -copy                      copy the file; the original stays (default: move it);",
+    "                             a folder is copied as one snapshot of its tree",
     "  -post, -post_ext           put the date and time after the whole name",
     "  -pre, -pre_ext             put them before the extension (the default)",
     "  -unique=date|time|datetime which parts of the stamp go into the name (default: both)",
