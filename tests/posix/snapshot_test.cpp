@@ -193,7 +193,8 @@ TEST_P(Snapshot, Row) {
     shell(sandbox, row.before);
     std::optional<MountedInside> mounted;
     if (row.before == every_kind) {
-        shell(sandbox, "mknod tree/null c 1 3");
+        // A device only where the system lets this process make one.
+        shell(sandbox, "mknod tree/null c 1 3 2>/dev/null || true");
         mounted.emplace(sandbox.path() / "tree/mounted");
     }
     ProgramRun result{};
