@@ -210,10 +210,6 @@ FolderStream open_stream(int folder, const char* name);
 // Removes a folder and everything in it, each entry relative to its open
 // folder: a link is removed as a link, never followed.
 bool remove_tree(int parent, const char* name);
-// Removes a file, or a folder as a whole tree, renamed to a temporary name
-// before its contents go so that no half-removed tree ever stands under a
-// backup's name.
-bool remove_entry(int folder, const std::string& name);
 
 // Makes a snapshot of an open folder's whole tree, in the folder under the
 // name: built under a temporary name, every entry flushed, then renamed in

@@ -162,7 +162,7 @@ std::optional<EntryStatus> entry_status(const std::string& path, bool follow_lin
     return EntryStatus{kind, posix::local_time_of(status.st_ctim)};
 }
 
-// Sizes first, then the bytes.
+// The status first (kind, permission bits, owner, size), then the bytes.
 bool same_file(const std::string& a, const std::string& b) {
     using namespace posix;
     FileDescriptor first;
@@ -170,8 +170,7 @@ bool same_file(const std::string& a, const std::string& b) {
     struct stat one {};
     struct stat other {};
     if (!open_regular(a, first, one) || !open_regular(b, second, other)) return false;
-    return (one.st_mode & 07777) == (other.st_mode & 07777) && one.st_uid == other.st_uid &&
-           one.st_gid == other.st_gid && one.st_size == other.st_size && same_bytes(first.get(), second.get());
+    return same_status(one, other) && same_bytes(first.get(), second.get());
 }
 
 bool same_tree(const std::string& a, const std::string& b) {

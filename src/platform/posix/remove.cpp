@@ -50,6 +50,10 @@ bool remove_tree(int parent, const char* name) {
     return errno == 0 && ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
+namespace {
+
+// A folder is renamed to a temporary name before its contents go, so that no
+// half-removed tree ever stands under a backup's name.
 bool remove_entry(int folder, const std::string& name) {
     // Linux refuses to unlink a folder with EISDIR.
     if (::unlinkat(folder, name.c_str(), 0) == 0) return true;
@@ -66,6 +70,8 @@ bool remove_entry(int folder, const std::string& name) {
     }
     return false;
 }
+
+}  // namespace
 
 }  // namespace posix
 

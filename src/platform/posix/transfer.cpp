@@ -311,6 +311,7 @@ std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
         bool stopped = false;
         FileDescriptor folder_source;
         const Folder* snapshot_folder = nullptr;
+        std::string snapshot_name;
         while (!stopped && !folder_source.valid() && done + staged.size() < transfers.size() &&
                (staged.empty() || staged.size() + folders.size() < room)) {
             const Transfer& transfer = transfers[done + staged.size()];
@@ -323,6 +324,7 @@ std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
                 if (S_ISDIR(status.st_mode)) {
                     folder_source = std::move(in);
                     snapshot_folder = folder;
+                    snapshot_name = std::move(name);
                     break;
                 }
                 copy = stage_copy(in.get(), status, *folder, std::move(name), false);
@@ -340,8 +342,7 @@ std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
             return done;
         }
         if (folder_source.valid()) {
-            const std::string name = split_path(transfers[done].target).second;
-            if (!snapshot_of(std::move(folder_source), *snapshot_folder, name, made)) return done;
+            if (!snapshot_of(std::move(folder_source), *snapshot_folder, snapshot_name, made)) return done;
             ++done;
         }
     }

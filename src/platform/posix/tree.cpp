@@ -2,7 +2,6 @@
 // its target, every entry in it flushed, then given the target's name in one
 // step, so that no partial tree ever stands under a backup's name.
 #include <sys/resource.h>
-#include <sys/sysmacros.h>
 
 #include <map>
 #include <string_view>
@@ -105,11 +104,16 @@ bool copy_entries(Walk& walk, DIR* stream, const Folder& to) {
     return errno == 0;
 }
 
-// A new folder inherits its parent's default ACL, as a file made in it does.
-Folder make_folder(const Folder& parent, const char* name) {
-    if (::mkdirat(parent.fd.get(), name, S_IRWXU) != 0) return {FileDescriptor(), true, false};
+// A folder just made in another: it inherited its parent's default ACL, as a
+// file made in it does.
+Folder open_made_folder(const Folder& parent, const char* name) {
     return {FileDescriptor(::openat(parent.fd.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)), true,
             parent.gives_an_acl};
+}
+
+Folder make_folder(const Folder& parent, const char* name) {
+    if (::mkdirat(parent.fd.get(), name, S_IRWXU) != 0) return {FileDescriptor(), true, false};
+    return open_made_folder(parent, name);
 }
 
 // Copies a folder's contents, then gives the copy the folder's owner, mode,
@@ -159,10 +163,11 @@ public:
     Folder make(const Folder& in) {
         for (int i = 0; i < temporary_name_tries; ++i) {
             std::string name = temporary_name();
+            // The name is kept before the folder is opened, so that it goes
+            // again whatever fails next.
             if (::mkdirat(in.fd.get(), name.c_str(), S_IRWXU) == 0) {
                 name_ = std::move(name);
-                return {FileDescriptor(::openat(in.fd.get(), name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
-                        true, in.gives_an_acl};
+                return open_made_folder(in, name_.c_str());
             }
             if (errno != EEXIST) break;
         }
