@@ -38,17 +38,30 @@ bool write_all_at(int fd, const char* data, std::size_t size, off_t offset) {
     return true;
 }
 
+// A large copy is sent to the disk step by step while the rest of it is
+// copied, so that the disk is busy during the copy and not only at the flush.
+constexpr off_t writeback_step = off_t{1} << 24;
+
+void start_writeback(int to, off_t& unstarted, off_t reached) {
+    if (reached - unstarted < writeback_step) return;
+    ::sync_file_range(to, unstarted, reached - unstarted, SYNC_FILE_RANGE_WRITE);
+    unstarted = reached;
+}
+
 // Copies the bytes from an offset up to another, or up to the end of the
 // file, to the same offsets of the copy: in the kernel where it can
 // (copy_file_range), else through one fixed buffer. Returns the offset
 // reached, -1 on failure.
 off_t copy_range(int from, int to, off_t at, off_t end) {
+    off_t unstarted = at;
 #ifdef __linux__
-    constexpr off_t most_at_once = off_t{1} << 30;
     for (off_t out = at; at < end;) {
-        const auto wanted = static_cast<std::size_t>(std::min(end - at, most_at_once));
+        const auto wanted = static_cast<std::size_t>(std::min(end - at, writeback_step));
         const ssize_t copied = ::copy_file_range(from, &at, to, &out, wanted, 0);
-        if (copied > 0) continue;
+        if (copied > 0) {
+            start_writeback(to, unstarted, out);
+            continue;
+        }
         // The end of the file; where nothing was read at all, a file whose
         // size the system does not report is read on below to be sure.
         if (copied == 0 && at != 0) return at;
@@ -71,6 +84,7 @@ off_t copy_range(int from, int to, off_t at, off_t end) {
         }
         if (!write_all_at(to, buffer.data(), static_cast<std::size_t>(got), at)) return -1;
         at += got;
+        start_writeback(to, unstarted, at);
     }
     return at;
 }
