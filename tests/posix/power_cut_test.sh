@@ -3,8 +3,9 @@
 # file system is copied at once, and that copy is all the disk would hold after
 # the cut. The copy is repaired as the next boot would repair it, then checked:
 # every backup the run reported made is there whole, no partial file stands
-# under a backup's name, and a moved file is whole in its old place or its new
-# one. Runs on ext4 with and without a journal and on XFS, as root.
+# under a backup's name, a moved file is whole in its old place or its new
+# one, and a folder's snapshot is whole with no temporary tree left. Runs on
+# ext4 with and without a journal and on XFS, as root.
 set -u
 export LC_ALL=C
 tesrak=$(realpath "$1")
@@ -42,6 +43,15 @@ fresh() {
         head -c $((i * i * 2621)) /dev/urandom >"$tmp/live/data/${names[i - 1]}"
     done
     (cd "$tmp/live/data" && sha256sum "${names[@]}") >"$tmp/sums"
+    # A tree for the snapshot: files in nested folders, a hard and a symbolic link.
+    mkdir -p "$tmp/live/data/tree/a/b" "$tmp/live/data/tree/c"
+    for i in $(seq 1 10); do
+        for folder in tree tree/a/b tree/c; do
+            head -c $((i * 9973)) /dev/urandom >"$tmp/live/data/$folder/t$i"
+        done
+    done
+    ln "$tmp/live/data/tree/t1" "$tmp/live/data/tree/c/hard"
+    ln -s ../t2 "$tmp/live/data/tree/a/soft"
     sync -f "$tmp/live/data"
 }
 
@@ -72,11 +82,25 @@ repair() {
 # the run flushed and whatever the kernel's writeback had done by then. The
 # live file system is dropped; the repaired copy is mounted for the checks.
 power_cut() {
-    output=$(cd "$tmp/live/data" && "$tesrak" "${names[@]}" "$@")
+    output=$(cd "$tmp/live/data" && "$tesrak" "$@")
     status=$?
     cp --sparse=always "$tmp/live.img" "$tmp/cut.img"
     umount "$tmp/live" && rm "$tmp/live.img"
     repair && mount -o loop,ro "$tmp/cut.img" "$tmp/cut"
+}
+
+# Whether the one snapshot of tree/ is whole: the same names, kinds, bytes
+# and link destinations, the hard link still one file, no temporary tree.
+snapshot_whole() {
+    local snapshots=("$tmp/cut/data/backup/"tree.*) leftovers=("$tmp/cut/data/backup/".tesrak-*)
+    local whole=0
+    : >"$tmp/diff.log"
+    ((${#snapshots[@]} == 1 && ${#leftovers[@]} == 0)) &&
+        diff -r --no-dereference "$tmp/cut/data/tree" "${snapshots[0]}" >"$tmp/diff.log" 2>&1 &&
+        [ "$(stat -c %i "${snapshots[0]}/t1")" = "$(stat -c %i "${snapshots[0]}/c/hard")" ] && whole=1
+    ((whole)) || { echo "in backup/: ${snapshots[*]##*/} ${leftovers[*]##*/}"; head -n 5 "$tmp/diff.log"; }
+    umount "$tmp/cut"
+    return $((!whole))
 }
 
 # Where each source is whole after the cut: under its backup name, in its old
@@ -112,20 +136,29 @@ for entry in "${filesystems[@]}"; do
         continue
     fi
     summary=
-    for run in copy move; do
+    for run in copy move snapshot; do
         if ! fresh >"$tmp/fresh.log" 2>&1; then
             cat "$tmp/fresh.log"
             [ "$label" = XFS ] || skip "$label cannot be made and mounted on a loop image"
             echo "$label: skipped, it cannot be made and mounted on a loop image"
             continue 2
         fi
-        switches=()
-        [ $run = copy ] && switches=(-copy)
-        if ! power_cut "${switches[@]}"; then
+        arguments=("${names[@]}")
+        [ $run = copy ] && arguments+=(-copy)
+        [ $run = snapshot ] && arguments=(tree -copy)
+        if ! power_cut "${arguments[@]}"; then
             fail "the cut image could not be repaired and mounted"
             continue
         fi
         [ $status = 0 ] || fail "tesrak ended with status $status: $output"
+        if [ $run = snapshot ]; then
+            if snapshot_whole; then
+                summary="$summary; snapshot whole"
+            else
+                fail "the snapshot reported made is not whole"
+            fi
+            continue
+        fi
         tally
         ((partial == 0)) || fail "$partial partial files under backup names"
         if [ $run = copy ]; then
