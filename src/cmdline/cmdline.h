@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "run/backup_names.h"
+#include "history/backup_names.h"
 #include "run/settings.h"
 
 // The command line without the program's name and the blanks after it. The

@@ -66,25 +66,45 @@ struct Transfer {
     std::string source;
     std::string target;
 };
-// Copies each source to its target, in order, replacing an earlier file of
-// the target's name (but never one made by the same run), atomically and
-// durably; returns how many were made: all of them, or those before the one
-// that failed. On POSIX a folder is copied as a snapshot of its whole tree,
-// and the folders of the targets inside the backup folder are made as needed.
-std::size_t copy_files_replacing(std::span<const Transfer> transfers);
+// Copies each source to its target, in order, atomically and durably; where
+// asked, an earlier file of the target's name is replaced (but never one made
+// by the same run), else the copy fails as a name taken (see name_taken).
+// Returns how many were made: all of them, or those before the one that
+// failed. On POSIX a folder is copied as a snapshot of its whole tree, and
+// the folders of the targets inside the backup folder are made as needed.
+std::size_t copy_files(std::span<const Transfer> transfers, bool replace);
 // Moves each source to its target, in order, never replacing, durably;
 // returns how many were made, as above.
 std::size_t move_files_without_replacing(std::span<const Transfer> transfers);
 
+// Whether a failure was a name that another file already has.
+bool name_taken(ErrorCode error);
+
 // What stands at a path: a folder, a file (a symbolic link is one, where it
-// is not followed) or something else, and when it last changed.
+// is not followed) or something else, whose it is and when it last changed.
 enum class EntryKind : std::uint8_t { file, folder, other };
 struct EntryStatus {
     EntryKind kind;
-    mivo_systemtime changed;  // local time
+    std::uint32_t owner;
+    std::int64_t changed;  // hundredths of a second since 1970 (UTC)
 };
 
 // POSIX only, used where the run is (see posix_conventions):
+// the user the process runs as.
+std::uint32_t user_id();
+// The instants (hundredths of a second since 1970, UTC) at which the clock
+// showed or shows a local time: two in the hour that repeats when the
+// clocks go back; in the hour they skip, the one the system's calendar
+// normalises it to.
+std::vector<std::int64_t> instants_of(const mivo_systemtime& local);
+// Waits a moment: long enough for the clock's hundredths to move on soon.
+void pause_briefly();
+// Whether every symbolic link met at a path's last part belongs to the
+// runner or to the owner of the folder that holds it, the rule the kernel
+// applies in sticky folders: nobody else's link sends a restore elsewhere.
+// False with the error indicator set where one does not, or where that
+// cannot be told.
+bool links_trusted(const std::string& path);
 // the names in a folder, each ended by a NUL byte; true with none where the
 // folder is missing, false where it cannot be read.
 bool folder_names(const std::string& path, std::string& names);
@@ -96,10 +116,11 @@ std::optional<EntryStatus> entry_status(const std::string& path, bool follow_lin
 bool same_file(const std::string& a, const std::string& b);
 // Puts a backup back at its source's name, with everything a copy keeps,
 // atomically and durably: a file as a new file in the folder, flushed,
-// renamed over what stands there; a folder as a snapshot built beside it and
-// exchanged with it in one step; then the folder is flushed. A link at that
-// name is followed (what it points to is restored) and missing folders are
-// made.
+// renamed over what stands there; a symbolic link as a link with the same
+// destination, owner and times, the same way; a folder as a snapshot built
+// beside it and exchanged with it in one step; then the folder is flushed.
+// For a file, a trusted link at that name is followed (what it points to is
+// restored; see links_trusted). Missing folders are made.
 bool restore_backup(const std::string& backup, const std::string& path);
 // Whether two folders hold the same trees: the same names, each entry of the
 // same kind, permission bits and owner, files with the same bytes, links

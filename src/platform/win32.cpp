@@ -318,10 +318,14 @@ std::size_t made_in_order(std::span<const Transfer> transfers, Make make) {
 
 }  // namespace
 
-std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
-    return made_in_order(transfers, [](const std::string& source, const std::string& target) {
-        return copy_file_staged(source, target, true);
+std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
+    return made_in_order(transfers, [replace](const std::string& source, const std::string& target) {
+        return copy_file_staged(source, target, replace);
     });
+}
+
+bool name_taken(ErrorCode error) {
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
 std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {

@@ -1,7 +1,10 @@
 #include "run/backup.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 #include "run/guarded.h"
+#include "run/run.h"
 #include "stamp/stamp.h"
 
 std::string build_suffix(std::string_view stamp, const BackupSettings& settings) {
@@ -84,18 +87,79 @@ std::optional<Failure> check_target(std::string_view source, const std::string& 
     return Failure{status_backup_failed, std::string(backup_failed) + target};
 }
 
-std::optional<Failure> transfer_files(std::span<const platform::Transfer> transfers,
-                                      const BackupSettings& settings) {
-    // A false result is a failure whatever the error indicator says, and a true
-    // one a success: a backup that was not made is never reported as made.
-    std::size_t made = 0;
-    guarded_call(
-        [&] {
-            made = settings.copy == 1 ? platform::copy_files_replacing(transfers)
-                                      : platform::move_files_without_replacing(transfers);
-            return made == transfers.size();
-        },
-        FailureRule::error_set_and_result_false);
-    if (made == transfers.size()) return std::nullopt;
-    return Failure{status_backup_failed, std::string(backup_failed) + transfers[made].target};
+std::string current_stamp() {
+    mivo_text current = mivo_current_date();
+    if (current == nullptr) out_of_memory();
+    return platform::release_result_text(current);
+}
+
+bool whole_stamp(const BackupSettings& settings) {
+    return platform::posix_conventions && settings.unique_date == 1 && settings.unique_time == 1;
+}
+
+namespace {
+
+// Each of these waits takes a moment; a hundred of them outlast any other
+// run's names taken in one hundredth.
+constexpr int most_new_stamps = 100;
+
+std::string next_stamp(const std::string& stamp) {
+    std::string next = stamp;
+    if constexpr (platform::posix_conventions) {
+        while (next == stamp) {
+            platform::pause_briefly();
+            next = current_stamp();
+        }
+    }
+    return next;
+}
+
+bool any_target_stands(const std::vector<std::string>& sources, std::string_view suffix,
+                       const BackupSettings& settings) {
+    return std::any_of(sources.begin(), sources.end(), [&](const std::string& source) {
+        const std::string target = compose_target(source, suffix, settings);
+        return guarded_call([&] { return platform::path_exists(target); }).result;
+    });
+}
+
+}  // namespace
+
+std::string unused_stamp(std::string stamp, const BackupSettings& settings,
+                         const std::vector<std::string>& sources) {
+    if (!whole_stamp(settings)) return stamp;
+    for (int i = 0; i < most_new_stamps && any_target_stands(sources, build_suffix(stamp, settings), settings); ++i) {
+        stamp = next_stamp(stamp);
+    }
+    return stamp;
+}
+
+std::optional<Failure> transfer_files(std::vector<platform::Transfer>& transfers, const BackupSettings& settings,
+                                      std::string& stamp) {
+    const bool renamed_when_taken = whole_stamp(settings);
+    std::size_t done = 0;
+    for (int tries = 0;; ++tries) {
+        const std::span<const platform::Transfer> rest(transfers.begin() + static_cast<std::ptrdiff_t>(done),
+                                                       transfers.end());
+        // A false result is a failure whatever the error indicator says, and
+        // a true one a success: a backup that was not made is never reported
+        // as made.
+        std::size_t made = 0;
+        const auto outcome = guarded_call(
+            [&] {
+                made = settings.copy == 1 ? platform::copy_files(rest, !renamed_when_taken)
+                                          : platform::move_files_without_replacing(rest);
+                return made == rest.size();
+            },
+            FailureRule::error_set_and_result_false);
+        done += made;
+        if (done == transfers.size()) return std::nullopt;
+        if (!renamed_when_taken || !platform::name_taken(outcome.error) || tries == most_new_stamps) {
+            return Failure{status_backup_failed, std::string(backup_failed) + transfers[done].target};
+        }
+        stamp = next_stamp(stamp);
+        const std::string suffix = build_suffix(stamp, settings);
+        for (std::size_t i = done; i < transfers.size(); ++i) {
+            transfers[i].target = compose_target(transfers[i].source, suffix, settings);
+        }
+    }
 }

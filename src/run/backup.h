@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "run/settings.h"
@@ -45,8 +46,25 @@ std::optional<Failure> check_source(const std::string& source);
 // when a folder part of the source is "..").
 std::optional<Failure> check_target(std::string_view source, const std::string& target);
 
+// The stamp of the current local time.
+std::string current_stamp();
+
+// Whether a run's names hold the whole stamp (POSIX): then no backup may
+// replace another of its name, since both are versions of their own. A name
+// of one part is the user's choice of a coarser name, which a later backup
+// of that day (or time) replaces.
+bool whole_stamp(const BackupSettings& settings);
+
+// The stamp given, or where it is whole and a target of the sources already
+// stands, a later one, taken at the clock's next hundredths, under which
+// none stands yet: two runs in one hundredth never share a name (POSIX).
+std::string unused_stamp(std::string stamp, const BackupSettings& settings,
+                         const std::vector<std::string>& sources);
+
 // Moves or copies each source to its target, in order (on POSIX making the
 // folders they need inside the backup folder); status 3 for the first that
-// fails, the ones before it made.
-std::optional<Failure> transfer_files(std::span<const platform::Transfer> transfers,
-                                      const BackupSettings& settings);
+// fails, the ones before it made. Where a whole stamp's name was taken in
+// the meantime (by another run), the stamp moves on to the clock's next
+// hundredth and the rest get targets under it.
+std::optional<Failure> transfer_files(std::vector<platform::Transfer>& transfers, const BackupSettings& settings,
+                                      std::string& stamp);

@@ -19,6 +19,7 @@ template <class Result>
 struct Guarded {
     Result result;
     bool failed;
+    platform::ErrorCode error;  // the error indicator after the call
 };
 
 inline std::mutex& guarded_call_lock() {
@@ -43,5 +44,5 @@ auto guarded_call(Call&& call, FailureRule rule = FailureRule::error_set) {
     const bool failed =
         error != 0 && !(rule == FailureRule::error_set_and_result_false && result);
     if (failed && platform::is_fatal_error(error)) platform::exit_process(fatal_exit_code);
-    return Guarded<Result>{result, failed};
+    return Guarded<Result>{result, failed, error};
 }

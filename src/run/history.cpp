@@ -1,7 +1,9 @@
 #include "run/history.h"
 
 #include <algorithm>
+#include <unordered_map>
 
+#include "history/backup_names.h"
 #include "run/backup.h"
 #include "run/guarded.h"
 #include "run/run.h"
@@ -14,10 +16,6 @@ std::string backup_folder_of(std::string_view source) {
     return target.substr(0, target.rfind(platform::folder_separator));
 }
 
-bool newer(const BackupEntry& a, const BackupEntry& b) {
-    return a.time != b.time ? a.time > b.time : a.path > b.path;
-}
-
 Failure failed(std::string_view message, std::string_view what) {
     return Failure{status_backup_failed, std::string(message) + std::string(what)};
 }
@@ -26,31 +24,43 @@ Failure no_backup(std::string_view source) {
     return Failure{status_missing_source, "No backup of: " + std::string(source)};
 }
 
-// The backups of a source of the kind that stands at its name; none where
-// that or its backup folder cannot be read.
-std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& source,
-                                                          std::optional<platform::EntryKind>& kind) {
-    if (!kind_of(source, kind)) return std::nullopt;
-    return backups_of(source, kind);
+// The instants a stamp's local time stands for. Offsets from universal time
+// change only at a minute's start: the zone is asked once a minute.
+std::vector<Instant> instants_of_stamp(StampValue stamp) {
+    static std::unordered_map<StampValue, std::vector<Instant>> minute_starts;
+    constexpr StampValue per_minute = 100 * 100;
+    auto known = minute_starts.find(stamp / per_minute);
+    if (known == minute_starts.end()) {
+        known = minute_starts.emplace(stamp / per_minute, platform::instants_of(stamp_fields(stamp / per_minute * per_minute)))
+                    .first;
+    }
+    std::vector<Instant> instants = known->second;
+    for (Instant& instant : instants) instant += static_cast<Instant>(stamp % per_minute / 100 * 100 + stamp % 100);
+    return instants;
+}
+
+// The backups of a source of the state at its name; none where that or its
+// backup folder cannot be read.
+std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& source, SourceState& state) {
+    if (!look_at(source, state)) return std::nullopt;
+    return backups_of(source, state);
 }
 
 // The newest backup of a source made by the time given, where given, and
 // what stands at the source's name; status 2 where there is none, 3 where
 // the folder cannot be read.
 std::optional<Failure> choose_backup(const std::string& source, std::optional<StampValue> by,
-                                     std::vector<BackupEntry>& chosen,
-                                     std::vector<std::optional<platform::EntryKind>>& kinds) {
-    std::optional<platform::EntryKind> kind;
-    std::optional<std::vector<BackupEntry>> found = backups_of_source(source, kind);
+                                     std::vector<BackupEntry>& chosen, std::vector<SourceState>& states) {
+    SourceState state;
+    std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state);
     if (!found) return failed("Restore failed: ", source);
-    kinds.push_back(kind);
-    for (BackupEntry& backup : *found) {
-        if (!by || backup.time <= *by) {
-            chosen.push_back(std::move(backup));
-            return std::nullopt;
-        }
-    }
-    return no_backup(source);
+    states.push_back(state);
+    // A time given that came twice stands for the later of the two.
+    const std::optional<std::size_t> newest =
+        by ? newest_made_by(*found, instants_of_stamp(*by).back()) : std::optional<std::size_t>(0);
+    if (!newest || *newest >= found->size()) return no_backup(source);
+    chosen.push_back(std::move((*found)[*newest]));
+    return std::nullopt;
 }
 
 // Whether a source equals a backup of it: a file byte for byte, a folder
@@ -65,27 +75,19 @@ bool same_as_backup(const std::string& source, const BackupEntry& backup) {
 
 }  // namespace
 
-StampValue stamp_value(const mivo_systemtime& time) {
-    StampValue value = time.wYear;
-    for (const unsigned field : {time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond}) {
-        value = value * 100 + field % 100;
-    }
-    return value * 100 + time.wMilliseconds / 10U % 100;
-}
-
-bool kind_of(const std::string& source, std::optional<platform::EntryKind>& kind) {
+bool look_at(const std::string& source, SourceState& state) {
     const auto status = guarded_call([&] { return platform::entry_status(source, true); });
-    kind.reset();
-    if (status.result) kind = status.result->kind;
+    state = {};
+    if (status.result) state = {status.result->kind, status.result->owner};
     return !status.failed;
 }
 
-std::optional<std::vector<BackupEntry>> backups_of(std::string_view source,
-                                                   std::optional<platform::EntryKind> kind) {
+std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, const SourceState& state) {
     const std::string folder = backup_folder_of(source);
     const std::string_view file_name = source_last_part(source);
     std::string names;
     if (guarded_call([&] { return platform::folder_names(folder, names); }).failed) return std::nullopt;
+    const UserId runner = platform::user_id();
     std::vector<BackupEntry> found;
     for (std::size_t at = 0; at < names.size();) {
         const std::size_t end = names.find('\0', at);
@@ -100,19 +102,21 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source,
         if (found_status.failed) return std::nullopt;
         const std::optional<platform::EntryStatus>& status = found_status.result;
         if (!status || status->kind == platform::EntryKind::other) continue;
+        if (!owner_counts(status->owner, runner, state.owner)) continue;
         const bool is_folder = status->kind == platform::EntryKind::folder;
-        if (kind && (*kind == platform::EntryKind::folder) != is_folder) continue;
-        found.push_back({std::move(path), backup_time(*stamp, stamp_value(status->changed)), is_folder});
+        if (state.kind && (*state.kind == platform::EntryKind::folder) != is_folder) continue;
+        const std::vector<Instant> instants = stamp->both_parts ? instants_of_stamp(stamp->value) : std::vector<Instant>{};
+        found.push_back({std::move(path), made_at(*stamp, instants, status->changed), is_folder});
     }
-    std::sort(found.begin(), found.end(), newer);
+    sort_newest_first(found);
     return found;
 }
 
 std::optional<Failure> list_backups(const Request& request) {
     const char end = request.null_ends ? '\0' : '\n';
     for (const std::string& source : request.sources) {
-        std::optional<platform::EntryKind> kind;
-        const std::optional<std::vector<BackupEntry>> found = backups_of_source(source, kind);
+        SourceState state;
+        const std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state);
         if (!found) return failed("List failed: ", source);
         if (found->empty()) return no_backup(source);
         std::string lines;
@@ -122,27 +126,30 @@ std::optional<Failure> list_backups(const Request& request) {
     return std::nullopt;
 }
 
-std::optional<Failure> restore_backups(const Request& request, const BackupSettings& settings,
-                                       std::string_view suffix) {
+std::optional<Failure> restore_backups(const Request& request, const BackupSettings& settings, std::string& stamp) {
     std::vector<BackupEntry> chosen;
-    std::vector<std::optional<platform::EntryKind>> kinds;
+    std::vector<SourceState> states;
     for (const std::string& source : request.sources) {
-        if (auto failure = choose_backup(source, request.at, chosen, kinds)) return failure;
+        // Nobody else's link at the name may send the restore elsewhere.
+        if (!guarded_call([&] { return platform::links_trusted(source); }).result) {
+            return failed("Restore failed: ", source);
+        }
+        if (auto failure = choose_backup(source, request.at, chosen, states)) return failure;
     }
     BackupSettings copying = settings;
     copying.copy = 1;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const std::string& source = request.sources[i];
-        const std::optional<platform::EntryKind> kind = kinds[i];
-        if (kind && same_as_backup(source, chosen[i])) continue;
-        if (kind) {
-            const platform::Transfer current{source, compose_target(source, suffix, settings)};
+        const bool stands = states[i].kind.has_value();
+        if (stands && same_as_backup(source, chosen[i])) continue;
+        if (stands) {
+            std::vector<platform::Transfer> current{{source, compose_target(source, build_suffix(stamp, settings), settings)}};
             // The backup of the file as it is would take the place of the one
             // to be restored (the same name, with -unique, on the same day).
-            if (current.target == chosen[i].path) return failed("Restore failed: ", source);
+            if (current.front().target == chosen[i].path) return failed("Restore failed: ", source);
             if (request.dry_run) {
-                print_answer("+ " + current.target + "\n");
-            } else if (auto failure = transfer_files({&current, 1}, copying)) {
+                print_answer("+ " + current.front().target + "\n");
+            } else if (auto failure = transfer_files(current, copying, stamp)) {
                 return failure;
             }
         }
@@ -159,27 +166,27 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
 
 void leave_out_unchanged(std::vector<platform::Transfer>& transfers) {
     std::erase_if(transfers, [](const platform::Transfer& transfer) {
-        std::optional<platform::EntryKind> kind;
-        const std::optional<std::vector<BackupEntry>> found = backups_of_source(transfer.source, kind);
-        return kind && found && !found->empty() && same_as_backup(transfer.source, found->front());
+        SourceState state;
+        const std::optional<std::vector<BackupEntry>> found = backups_of_source(transfer.source, state);
+        return state.kind && found && !found->empty() && same_as_backup(transfer.source, found->front());
     });
 }
 
 std::optional<Failure> keep_newest(const std::vector<RunSource>& sources, std::uint32_t keep, bool dry_run,
-                                   StampValue run_time) {
+                                   std::string_view stamp) {
     std::vector<std::string> removed;
     for (const RunSource& source : sources) {
-        std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.kind);
+        std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.state);
         if (!found) return failed("Removal failed: ", backup_folder_of(source.source));
         if (dry_run && !source.made.empty()) {
             std::erase_if(*found, [&](const BackupEntry& backup) { return backup.path == source.made; });
-            found->push_back({source.made, run_time, source.kind == platform::EntryKind::folder});
-            std::sort(found->begin(), found->end(), newer);
+            const std::optional<StampValue> run_time = parse_stamp(stamp);
+            found->push_back({source.made, run_time ? instants_of_stamp(*run_time).back() : 0,
+                              source.state.kind == platform::EntryKind::folder});
+            sort_newest_first(*found);
         }
-        // Oldest first, and never the backup this run made.
-        for (std::size_t i = found->size(); i > keep; --i) {
-            if ((*found)[i - 1].path != source.made) removed.push_back(std::move((*found)[i - 1].path));
-        }
+        std::vector<std::string> beyond = beyond_newest(*found, keep, source.made);
+        removed.insert(removed.end(), std::make_move_iterator(beyond.begin()), std::make_move_iterator(beyond.end()));
     }
     if (dry_run) {
         for (const std::string& path : removed) print_answer("- " + path + "\n");

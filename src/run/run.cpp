@@ -63,14 +63,14 @@ namespace {
 
 // The POSIX tasks on a file's backups, and the dry run and the keeping of a
 // backup run; each ends the run where it is its whole work.
-void list_or_restore(const Request& request, const BackupSettings& settings, std::string_view suffix) {
+void list_or_restore(const Request& request, const BackupSettings& settings, std::string& stamp) {
     if constexpr (platform::posix_conventions) {
         if (request.task == Task::list) {
             if (auto failure = list_backups(request)) fail(*failure);
             exit_run(status_ok);
         }
         if (request.task == Task::restore) {
-            if (auto failure = restore_backups(request, settings, suffix)) fail(*failure);
+            if (auto failure = restore_backups(request, settings, stamp)) fail(*failure);
             exit_run(status_ok);
         }
     }
@@ -82,9 +82,9 @@ std::vector<RunSource> run_sources(const Request& request, const std::vector<pla
     if constexpr (platform::posix_conventions) {
         if (request.keep == 0) return sources;
         for (const platform::Transfer& backup : backups) {
-            std::optional<platform::EntryKind> kind;
-            if (!kind_of(backup.source, kind)) fail({status_backup_failed, "Backup failed: " + backup.target});
-            sources.push_back({backup.source, kind, backup.target});
+            SourceState state;
+            if (!look_at(backup.source, state)) fail({status_backup_failed, "Backup failed: " + backup.target});
+            sources.push_back({backup.source, state, backup.target});
         }
     }
     return sources;
@@ -103,18 +103,25 @@ void before_transfer(const Request& request, std::vector<platform::Transfer>& ba
         }
         if (!request.dry_run) return;
         for (const platform::Transfer& backup : backups) print_answer("+ " + backup.target + "\n");
-        const StampValue run_time = parse_stamp(stamp).value_or(0);
         if (request.keep != 0) {
-            if (auto failure = keep_newest(sources, request.keep, true, run_time)) fail(*failure);
+            if (auto failure = keep_newest(sources, request.keep, true, stamp)) fail(*failure);
         }
         exit_run(status_ok);
     }
 }
 
-void after_transfer(const Request& request, const std::vector<RunSource>& sources) {
+// The backups made may have taken a later stamp than the one planned
+// (another run took a name), and --keep spares the ones made.
+void after_transfer(const Request& request, const std::vector<platform::Transfer>& backups,
+                    std::vector<RunSource>& sources) {
     if constexpr (platform::posix_conventions) {
         if (request.keep == 0) return;
-        if (auto failure = keep_newest(sources, request.keep, false, 0)) fail(*failure);
+        for (RunSource& source : sources) {
+            const auto made = std::find_if(backups.begin(), backups.end(),
+                                           [&](const platform::Transfer& backup) { return backup.source == source.source; });
+            if (made != backups.end()) source.made = made->target;
+        }
+        if (auto failure = keep_newest(sources, request.keep, false, {})) fail(*failure);
     }
 }
 
@@ -135,11 +142,10 @@ void run() {
         }
         exit_run(status_ok);
     }
-    mivo_text current = mivo_current_date();
-    if (current == nullptr) out_of_memory();
-    const std::string stamp = platform::release_result_text(current);
+    std::string stamp = current_stamp();
+    if (request.task != Task::list) stamp = unused_stamp(stamp, settings, request.sources);
     const std::string suffix = build_suffix(stamp, settings);
-    list_or_restore(request, settings, suffix);
+    list_or_restore(request, settings, stamp);
     // On Windows the backup folder is made before the file is checked; on
     // POSIX only once every file was checked, so that a run that fails
     // there leaves nothing behind.
@@ -159,7 +165,7 @@ void run() {
     std::vector<RunSource> sources = run_sources(request, backups);
     before_transfer(request, backups, sources, stamp);
     if (platform::posix_conventions) make_backup_folder();
-    if (auto failure = transfer_files(backups, settings)) fail(*failure);
-    after_transfer(request, sources);
+    if (auto failure = transfer_files(backups, settings, stamp)) fail(*failure);
+    after_transfer(request, backups, sources);
     exit_run(status_ok);
 }

@@ -221,9 +221,11 @@ std::vector<Row> rows() {
              EXPECT_EQ(c.sandbox.read("target.txt"), two[1]);
              expect_folder(c, {two[1]}, 1);
          }},
+        // The backup belongs to the file's owner, so it counts.
         {"restore_owner_mode_and_times",
          [](Case& c) {
              report(c);
+             give(c, "report.txt", 1);
              c.make("backup/" + two[1], two[1], 0640);
              give(c, "backup/" + two[1], 1);
              fs::last_write_time(c.at("backup/" + two[1]), fs::file_time_type::clock::now() - std::chrono::hours(150));
@@ -286,7 +288,14 @@ std::vector<Row> rows() {
         {"if_changed_unchanged", newest_is(current, 0644, 0), if_changed, 0, "", copies(0)},
         {"if_changed_content", newest_is("an earlier version\n", 0644, 0), if_changed, 0, "", copies(1)},
         {"if_changed_mode", newest_is(current, 0600, 0), if_changed, 0, "", copies(1)},
-        {"if_changed_owner", newest_is(current, 0644, 65534), if_changed, 0, "", copies(1)},
+        // The file is another user's; the newest backup, root's, counts but differs in owner.
+        {"if_changed_owner",
+         [](Case& c) {
+             newest_is(current, 0644, 0)(c);
+             give(c, "report.txt", 65534);
+             give(c, "backup/" + older_newest[0], 65534);
+         },
+         if_changed, 0, "", copies(1)},
         {"if_changed_with_a_move", report, {"--if-changed", "report.txt"}, 7,
          "Invalid option: --if-changed\r\nErrorLevel: 7\r\n", made_nothing},
 

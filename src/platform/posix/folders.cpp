@@ -71,22 +71,25 @@ Folder open_folder(const std::string& path) {
 const Folder* FolderTable::open(const std::string& folder_path, bool make) {
     if (const auto known = folders_.find(folder_path); known != folders_.end()) return &known->second;
     const auto [parent_path, name] = split_path(folder_path);
-    if (parent_path == ".") {
-        Folder folder = open_folder(folder_path);
-        if (!folder.fd.valid()) return nullptr;
-        return &folders_.emplace(folder_path, std::move(folder)).first->second;
-    }
-    const Folder* parent = open(parent_path, make);
-    if (parent == nullptr) return nullptr;
-    Folder folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);
+    const Folder* parent = nullptr;
+    Folder folder;
     bool made = false;
-    if (!folder.fd.valid() && errno == ENOENT && make) {
-        made = ::mkdirat(parent->fd.get(), name.c_str(), 0777) == 0;
-        if (!made && errno != EEXIST) return nullptr;
+    if (parent_path == ".") {
+        // The backup folder itself may be a link, the user's choice.
+        folder = open_folder(folder_path);
+    } else {
+        parent = open(parent_path, make);
+        if (parent == nullptr) return nullptr;
         folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);
+        if (!folder.fd.valid() && errno == ENOENT && make) {
+            made = ::mkdirat(parent->fd.get(), name.c_str(), 0777) == 0;
+            if (!made && errno != EEXIST) return nullptr;
+            folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);
+        }
     }
     // A link below the backup folder fails here (ELOOP or ENOTDIR).
     if (!folder.fd.valid()) return nullptr;
+    // Whoever owns a folder can empty it: only the runner's or root's are used.
     struct stat status {};
     if (::fstat(folder.fd.get(), &status) != 0) return nullptr;
     if (status.st_uid != ::geteuid() && status.st_uid != 0) {

@@ -214,11 +214,14 @@ bool remove_tree(int parent, const char* name);
 // Makes a snapshot of an open folder's whole tree, in the folder under the
 // name: built under a temporary name, every entry flushed, then renamed in
 // one step. An earlier entry of that name (never one this run made) is
-// exchanged with it, then removed. The snapshot is added to those made.
-bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made);
+// exchanged with it, then removed, where asked; else the name taken fails
+// (EEXIST). The snapshot is added to those made.
+bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace);
 
 // The local date and time of a moment the system gave.
 mivo_systemtime local_time_of(const timespec& moment);
+// The same moment in hundredths of a second since 1970.
+std::int64_t hundredths_of(const timespec& moment);
 
 // Flushes every descriptor to the disk, several at a time; true when all
 // were flushed, else the error indicator holds the first failure's.

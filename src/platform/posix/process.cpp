@@ -32,9 +32,60 @@ mivo_systemtime local_time_of(const timespec& moment) {
     };
 }
 
+std::int64_t hundredths_of(const timespec& moment) {
+    return static_cast<std::int64_t>(moment.tv_sec) * 100 + moment.tv_nsec / 10'000'000;
+}
+
 }  // namespace posix
 
 namespace platform {
+
+std::uint32_t user_id() {
+    return ::geteuid();
+}
+
+// mktime is asked for the local time as standard time and as summer time;
+// each answer that reads back as that same local time is one instant.
+std::vector<std::int64_t> instants_of(const mivo_systemtime& local) {
+    std::vector<std::int64_t> instants;
+    std::time_t normalised = -1;
+    for (const int summer : {0, 1, -1}) {
+        std::tm fields{};
+        fields.tm_year = local.wYear - 1900;
+        fields.tm_mon = local.wMonth - 1;
+        fields.tm_mday = local.wDay;
+        fields.tm_hour = local.wHour;
+        fields.tm_min = local.wMinute;
+        fields.tm_sec = local.wSecond;
+        fields.tm_isdst = summer;
+        const std::tm asked = fields;
+        const std::time_t moment = std::mktime(&fields);
+        if (summer == -1) {
+            normalised = moment;
+            break;
+        }
+        const bool same = fields.tm_isdst == asked.tm_isdst && fields.tm_year == asked.tm_year &&
+                          fields.tm_mon == asked.tm_mon && fields.tm_mday == asked.tm_mday &&
+                          fields.tm_hour == asked.tm_hour && fields.tm_min == asked.tm_min &&
+                          fields.tm_sec == asked.tm_sec;
+        const std::int64_t instant = static_cast<std::int64_t>(moment) * 100 + local.wMilliseconds / 10;
+        if (same && std::find(instants.begin(), instants.end(), instant) == instants.end()) {
+            instants.push_back(instant);
+        }
+    }
+    if (instants.empty()) instants.push_back(static_cast<std::int64_t>(normalised) * 100 + local.wMilliseconds / 10);
+    std::sort(instants.begin(), instants.end());
+    return instants;
+}
+
+void pause_briefly() {
+    constexpr timespec moment{0, 1'000'000};
+    ::nanosleep(&moment, nullptr);
+}
+
+bool name_taken(ErrorCode error) {
+    return error == EEXIST;
+}
 
 void start_up(int argc, char** argv) {
     argument_count = argc;

@@ -61,11 +61,12 @@ bool open_source(const std::string& source, FileDescriptor& in, struct stat& sta
 }
 
 // A snapshot of an open folder, whose descriptor the walk takes over.
-bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const std::string& name, MadeFiles& made) {
+bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const std::string& name, MadeFiles& made,
+                 bool replace) {
     const FolderStream stream(::fdopendir(folder_source.get()));
     if (!stream) return false;
     folder_source.release();
-    return make_snapshot(stream.get(), folder, name, made);
+    return make_snapshot(stream.get(), folder, name, made, replace);
 }
 
 // Gives a flushed copy its name. Where the process may name a file without a
@@ -123,7 +124,7 @@ constexpr unsigned wait_for_data = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE
 // Returns how many were made, those before the first that failed (the error
 // indicator then holds its failure); the names taken before a failure are
 // flushed all the same.
-std::size_t publish(std::span<StagedCopy> copies, MadeFiles& made) {
+std::size_t publish(std::span<StagedCopy> copies, MadeFiles& made, bool replace) {
     std::size_t ready = copies.size();
     int error = 0;
     const auto failed_at = [&](std::size_t i) {
@@ -137,7 +138,7 @@ std::size_t publish(std::span<StagedCopy> copies, MadeFiles& made) {
     }
     if (!flush_all(cache_flushes(copies.first(ready)))) failed_at(0);
     for (std::size_t i = 0; i < ready; ++i) {
-        if (!take_final_name(copies[i], true, made)) failed_at(i);
+        if (!take_final_name(copies[i], replace, made)) failed_at(i);
     }
     // Where only this flush failed, the copies stand whole under their names.
     if (!flush_names(copies.first(ready))) failed_at(0);
@@ -261,25 +262,65 @@ std::optional<std::size_t> settle(MoveBatch& batch, std::span<const platform::Tr
     return first_undone;
 }
 
-// The file a path names, following links (at most as many as the system
-// follows in one lookup): where a link's target is missing, its path.
-std::string followed(std::string path) {
+// Whether a link may be followed: it belongs to the runner or to the owner
+// of the folder that holds it.
+bool trusted(const struct stat& link, const std::string& folder) {
+    struct stat holder {};
+    if (link.st_uid == ::geteuid()) return true;
+    if (::stat(folder.c_str(), &holder) != 0) return false;
+    return link.st_uid == holder.st_uid || failed_with(EPERM);
+}
+
+// The file a path names, following trusted links (at most as many as the
+// system follows in one lookup): where a link's target is missing, its path.
+// False where a link is not to be trusted.
+bool follow(std::string& path) {
     constexpr int most_links = 40;
     for (int i = 0; i < most_links; ++i) {
         struct stat status {};
         std::string destination;
-        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode) ||
-            !read_link(AT_FDCWD, path.c_str(), status.st_size, destination)) {
-            break;
-        }
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
         std::string folder = split_path(path).first;
+        if (!trusted(status, folder) || !read_link(AT_FDCWD, path.c_str(), status.st_size, destination)) {
+            return false;
+        }
         if (destination.starts_with('/') || folder == ".") {
             path = std::move(destination);
         } else {
             path = std::move((folder += '/') += destination);
         }
     }
-    return path;
+    return succeeded();
+}
+
+// Puts a link back as a link: made under a temporary name beside the path
+// with the backup's destination, owner and times, then renamed over it.
+bool restore_link(const std::string& backup, const struct stat& status, const Folder& folder,
+                  const std::string& name) {
+    const auto [backup_folder_path, backup_name] = split_path(backup);
+    const Folder backup_folder = open_folder(backup_folder_path);
+    std::string destination;
+    if (!backup_folder.fd.valid() ||
+        !read_link(backup_folder.fd.get(), backup_name.c_str(), status.st_size, destination)) {
+        return false;
+    }
+    for (int i = 0; i < temporary_name_tries; ++i) {
+        const std::string temporary = temporary_name();
+        if (::symlinkat(destination.c_str(), folder.fd.get(), temporary.c_str()) != 0) {
+            if (errno == EEXIST) continue;
+            return false;
+        }
+        if (keep_metadata({backup_folder.fd.get(), backup_name.c_str()}, {folder.fd.get(), temporary.c_str()},
+                          status, false) &&
+            ::renameat(folder.fd.get(), temporary.c_str(), folder.fd.get(), name.c_str()) == 0) {
+            const Folder* const folders[] = {&folder};
+            return flush_folders(folders);
+        }
+        const ErrnoKeeper keep;
+        ::unlinkat(folder.fd.get(), temporary.c_str(), 0);
+        return false;
+    }
+    return false;
 }
 
 // Makes each missing folder of a path, outermost first, each flushed with
@@ -297,7 +338,7 @@ bool make_folders(const std::string& path) {
 
 namespace platform {
 
-std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
+std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
     using namespace posix;
     const std::size_t room = descriptors_for_a_batch();
     MadeFiles made;
@@ -334,7 +375,7 @@ std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
         }
         // The copies staged before a failure are made all the same.
         const int stop = errno;
-        const std::size_t named = publish(staged, made);
+        const std::size_t named = publish(staged, made, replace);
         done += named;
         if (named < staged.size()) return done;
         if (stopped) {
@@ -342,7 +383,7 @@ std::size_t copy_files_replacing(std::span<const Transfer> transfers) {
             return done;
         }
         if (folder_source.valid()) {
-            if (!snapshot_of(std::move(folder_source), *snapshot_folder, snapshot_name, made)) return done;
+            if (!snapshot_of(std::move(folder_source), *snapshot_folder, snapshot_name, made, replace)) return done;
             ++done;
         }
     }
@@ -380,18 +421,31 @@ std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
     return transfers.size();
 }
 
+bool links_trusted(const std::string& path) {
+    std::string followed = path;
+    return posix::follow(followed);
+}
+
 bool restore_backup(const std::string& backup, const std::string& path) {
     using namespace posix;
-    const auto [folder_path, name] = split_path(followed(path));
+    struct stat status {};
+    if (::lstat(backup.c_str(), &status) != 0) return false;
+    const bool link = S_ISLNK(status.st_mode);
+    // A link's backup takes the link's own place; a file's goes where a link
+    // at its name points.
+    std::string target = path;
+    if (!link && !follow(target)) return false;
+    const auto [folder_path, name] = split_path(target);
     if (folder_path != "." && !make_folders(folder_path)) return false;
     const Folder folder = open_folder(folder_path);
+    if (!folder.fd.valid()) return false;
+    if (link) return restore_link(backup, status, folder, name) && succeeded();
     FileDescriptor in;
-    struct stat status {};
-    if (!folder.fd.valid() || !open_source(backup, in, status)) return false;
+    if (!open_source(backup, in, status)) return false;
     MadeFiles made;
-    if (S_ISDIR(status.st_mode)) return snapshot_of(std::move(in), folder, name, made) && succeeded();
+    if (S_ISDIR(status.st_mode)) return snapshot_of(std::move(in), folder, name, made, true) && succeeded();
     std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false);
-    return copy && publish({&*copy, 1}, made) == 1 && succeeded();
+    return copy && publish({&*copy, 1}, made, true) == 1 && succeeded();
 }
 
 }  // namespace platform

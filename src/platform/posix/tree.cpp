@@ -197,8 +197,10 @@ bool rename_folder_without_replacing(int at, const char* from, const char* to) {
 }
 
 // Gives the finished tree the target's name in one step. An earlier entry of
-// that name, never one this run made, is exchanged with it and then removed.
-bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string& name, const MadeFiles& made) {
+// that name, never one this run made, is exchanged with it and then removed,
+// where asked.
+bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string& name, const MadeFiles& made,
+                    bool replace) {
     const int at = folder.fd.get();
     const char* temporary = tree.name().c_str();
     if (rename_folder_without_replacing(at, temporary, name.c_str())) {
@@ -206,7 +208,9 @@ bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string
         return flush_one(folder);
     }
     struct stat earlier {};
-    if (errno != EEXIST || ::fstatat(at, name.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (errno != EEXIST || !replace || ::fstatat(at, name.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
     if (made.contains({earlier.st_dev, earlier.st_ino})) return failed_with(EEXIST);
     if (::renameat2(at, temporary, at, name.c_str(), RENAME_EXCHANGE) != 0) return false;
     if (!flush_one(folder)) {
@@ -225,7 +229,7 @@ bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string
 
 }  // namespace
 
-bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made) {
+bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace) {
     struct stat status {};
     struct stat target {};
     if (::fstat(::dirfd(source), &status) != 0 || ::fstat(folder.fd.get(), &target) != 0) return false;
@@ -239,7 +243,7 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
     // measured, it costs a tree of thousands of files less than a flush of
     // each, even when those overlap.
     if (!copy_tree(walk, source, status, top, folder.gives_an_acl) || ::syncfs(top.fd.get()) != 0 ||
-        ::fstat(top.fd.get(), &made_top) != 0 || !take_tree_name(tree, folder, name, made)) {
+        ::fstat(top.fd.get(), &made_top) != 0 || !take_tree_name(tree, folder, name, made, replace)) {
         return false;
     }
     made.insert({made_top.st_dev, made_top.st_ino});

@@ -1,4 +1,4 @@
-#include "run/backup_names.h"
+#include "history/backup_names.h"
 
 #include "platform/platform.h"
 #include "run/backup.h"
@@ -33,6 +33,19 @@ std::optional<BackupStamp> read_suffix(std::string_view suffix) {
         value = value * 100'000'000 + *part;
     }
     return BackupStamp{value, suffix.size() == 2 * field_length};
+}
+
+// Whether a clock can show the stamp's date and time.
+bool on_the_calendar(StampValue stamp) {
+    const auto field = [&](StampValue scale) { return static_cast<unsigned>(stamp / scale % 100); };
+    const auto year = static_cast<unsigned>(stamp / 1'000'000'000'000);
+    const unsigned month = field(10'000'000'000);
+    const unsigned day = field(100'000'000);
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    constexpr unsigned days_in_month[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1) return false;
+    if (day > days_in_month[month - 1] + (month == 2 && leap ? 1U : 0U)) return false;
+    return field(1'000'000) <= 23 && field(10'000) <= 59 && field(100) <= 59;
 }
 
 }  // namespace
@@ -84,12 +97,10 @@ std::optional<BackupStamp> backup_stamp(std::string_view file_name, std::string_
 
 std::optional<StampValue> parse_stamp(std::string_view text) {
     if (text.size() != part_length && text.size() != stamp_length) return std::nullopt;
-    const std::optional<StampValue> value = read_digits(text);
-    if (!value || text.size() == stamp_length) return value;
+    std::optional<StampValue> value = read_digits(text);
+    if (!value) return std::nullopt;
     constexpr StampValue last_hundredth_of_day = 23'59'59'99;
-    return *value * 100'000'000 + last_hundredth_of_day;
-}
-
-StampValue backup_time(const BackupStamp& stamp, StampValue change_time) {
-    return stamp.both_parts ? stamp.value : change_time;
+    if (text.size() == part_length) *value = *value * 100'000'000 + last_hundredth_of_day;
+    if (!on_the_calendar(*value)) return std::nullopt;
+    return value;
 }

@@ -49,9 +49,6 @@ std::optional<BackupStamp> backup_stamp(std::string_view file_name, std::string_
 
 // A STAMP given by the user: 16 digits for that hundredth of a second, or 8
 // for a date, standing for the last hundredth of that day (23:59:59.99). None
-// for any other text.
+// for any other text, and for a date or time that no clock shows (a month
+// 13, 30 February, an hour 24, a minute or second 60).
 std::optional<StampValue> parse_stamp(std::string_view text);
-
-// The time a backup stands for: the stamp in its name when it holds both
-// parts, otherwise the file's change time.
-StampValue backup_time(const BackupStamp& stamp, StampValue change_time);

@@ -1,0 +1,50 @@
+// A file's history: which names in its backup folder count as its backups,
+// and their order. Plain rules over stamps, owners and instants; the file
+// system is read elsewhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "history/backup_names.h"
+#include "tesrak.h"
+
+// A moment as hundredths of a second since 1970-01-01 00:00 UTC.
+using Instant = std::int64_t;
+using UserId = std::uint32_t;
+
+// A name counts as a backup of a file only where it belongs to the user who
+// runs the program, to root, or to the file's owner (where the file exists):
+// in a shared folder nobody else can plant a version that a restore would
+// put back or that --keep would count.
+bool owner_counts(UserId owner, UserId runner, std::optional<UserId> file_owner);
+
+// The calendar fields of a stamp (its date part and time part).
+mivo_systemtime stamp_fields(StampValue stamp);
+
+// When a backup was made: the instant its stamp's local time stands for.
+// Where that is not one instant (the stamp holds one part only, or its
+// local time came twice because the clocks went back), its change time.
+Instant made_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants, Instant changed);
+
+struct BackupEntry {
+    std::string path;  // "backup/conf/app.20261207.13052599.yml"
+    Instant made;
+    bool folder;
+};
+
+// Newest first: by the instant made, then by name, the greater first.
+void sort_newest_first(std::vector<BackupEntry>& backups);
+
+// The newest backup made at or before the instant; none where every one is later.
+std::optional<std::size_t> newest_made_by(std::span<const BackupEntry> newest_first, Instant by);
+
+// The backups beyond the newest `keep`, oldest first, never the one spared
+// (the backup the run itself made).
+std::vector<std::string> beyond_newest(std::span<const BackupEntry> newest_first, std::size_t keep,
+                                       std::string_view spared);
