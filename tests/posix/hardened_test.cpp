@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/accounts.h"
 #include "support/loop_image.h"
 #include "support/sandbox.h"
 #include "support/spawn.h"
@@ -43,7 +44,7 @@ const std::string long_base(246, 'n');  // with ".txt" a name of 250 characters
 struct Case {
     Sandbox sandbox;
     std::vector<std::string> launcher;
-    std::vector<std::string> removals;  // of the users and groups made, run last first
+    Accounts accounts;
     std::optional<LoopImage> image;
     fs::path elsewhere;            // a folder on another file system
     std::atomic<long> written{0};  // versions or lines the worker wrote
@@ -51,23 +52,18 @@ struct Case {
 
     ~Case() {
         worker = {};
-        for (auto removal = removals.rbegin(); removal != removals.rend(); ++removal) {
-            if (std::system(removal->c_str()) != 0) std::cerr << "failed: " << *removal << "\n";
-        }
         std::error_code ignored;
         if (!elsewhere.empty()) fs::remove_all(elsewhere, ignored);
     }
     fs::path at(const std::string& name) const { return sandbox.path() / name; }
 };
 
-// A user or group of this test process's own, made for the row and removed with it.
-std::string account(const std::string& what) { return "tesrak-t-" + what + "-" + std::to_string(getpid()); }
+std::string account(const std::string& what) { return Accounts::name(what); }
 
 id_t add_account(Case& c, const std::string& kind, const std::string& what, const std::string& options) {
-    c.removals.push_back(kind + "del " + account(what) + " >/dev/null 2>&1");
-    EXPECT_EQ(std::system((kind + "add " + options + " " + account(what) + " >/dev/null").c_str()), 0);
-    const group* made = kind == "group" ? getgrnam(account(what).c_str()) : nullptr;
-    return made != nullptr ? made->gr_gid : static_cast<id_t>(-1);
+    const id_t id = c.accounts.add(kind, what, options);
+    EXPECT_NE(id, static_cast<id_t>(-1)) << kind << " " << what;
+    return id;
 }
 
 void wait_until_written(const Case& c, long count) {

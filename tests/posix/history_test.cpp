@@ -9,11 +9,16 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <ctime>
 #include <functional>
+#include <iomanip>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/accounts.h"
 #include "support/sandbox.h"
 #include "support/spawn.h"
 
@@ -27,6 +32,10 @@ const std::string current = "the current version\n";
 struct Case {
     Sandbox sandbox;
     struct stat before {};  // of report.txt, for a row that must leave it alone
+    Accounts accounts;
+    id_t owner = 0, other = 0;          // in a shared folder: the runner and another user
+    std::vector<std::string> launcher;  // runs the program as the owner, or in a zone
+    ProgramRun result;                  // of the row's run, for its check
 
     fs::path at(const std::string& name) const { return sandbox.path() / name; }
     void make(const std::string& name, const std::string& text, mode_t mode = 0644) const {
@@ -108,12 +117,95 @@ std::function<void(Case&)> copies(std::size_t made) {
     return [=](Case& c) { expect_folder(c, older_newest, made); };
 }
 
+// A shared folder, root's and open to all (mode 1777, as /tmp): the owner
+// runs the program, and another user plants names and links in it.
+void shared_folder(Case& c) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make users";
+    c.owner = c.accounts.add("user", "owner", "-M -U");
+    c.other = c.accounts.add("user", "other", "-M -U");
+    ASSERT_NE(c.owner, static_cast<id_t>(-1));
+    ASSERT_NE(c.other, static_cast<id_t>(-1));
+    ASSERT_EQ(chmod(c.sandbox.path().c_str(), 01777), 0);
+    const std::string owner = Accounts::name("owner");
+    c.launcher = {"setpriv", "--reuid=" + owner, "--regid=" + owner, "--init-groups"};
+}
+
+void made_by(const Case& c, const std::string& name, const std::string& text, mode_t mode, id_t user) {
+    c.make(name, text, mode);
+    ASSERT_EQ(lchown(c.at(name).c_str(), user, user), 0) << name;
+}
+
+// backup/ of root's, open to all, with the owner's backups and the other
+// user's names.
+void planted(Case& c, const std::vector<std::string>& owners, const std::vector<std::string>& others) {
+    fs::create_directory(c.at("backup"));
+    ASSERT_EQ(chmod(c.at("backup").c_str(), 01777), 0);
+    for (const std::string& name : owners) made_by(c, "backup/" + name, name, 0600, c.owner);
+    for (const std::string& name : others) made_by(c, "backup/" + name, name, 0666, c.other);
+}
+
+// Runs the program in Berlin's zone with the clock set to a moment given in
+// universal time (libfaketime through faketime, as an offset from now).
+ProgramRun run_in_berlin_at(const Case& c, const std::string& utc, const std::vector<std::string>& arguments) {
+    std::tm fields{};
+    std::istringstream(utc) >> std::get_time(&fields, "%Y-%m-%d %H:%M");
+    const long long offset = static_cast<long long>(timegm(&fields)) - static_cast<long long>(std::time(nullptr));
+    const std::vector<std::string> launcher{"env", "TZ=Europe/Berlin", "NO_FAKE_STAT=1", "faketime", "-f",
+                                            (offset < 0 ? "" : "+") + std::to_string(offset) + "s"};
+    return run_tesrak_via(launcher, arguments, c.sandbox.path());
+}
+
+// On 25 October 2026 Berlin's clocks go back at 03:00 summer time to 02:00:
+// backups at 02:05 and 02:40 summer time (00:05, 00:40 UTC), then at 02:20
+// winter time (01:20 UTC), each of its own version.
+void repeated_hour(Case& c) {
+    if (std::system("command -v faketime >/dev/null") != 0) GTEST_SKIP() << "faketime is not installed";
+    if (!fs::exists("/usr/share/zoneinfo/Europe/Berlin")) GTEST_SKIP() << "no zone data for Europe/Berlin";
+    for (const auto& [utc, version] : {std::pair{"2026-10-25 00:05", "02:05 summer"},
+                                       std::pair{"2026-10-25 00:40", "02:40 summer"},
+                                       std::pair{"2026-10-25 01:20", "02:20 winter"}}) {
+        c.make("notes.txt", version);
+        ASSERT_EQ(run_in_berlin_at(c, utc, {"-copy", "notes.txt"}).exit_code, 0) << version;
+    }
+    c.launcher = {"env", "TZ=Europe/Berlin"};
+}
+
+// The versions the listed paths hold, in the order listed.
+std::string listed_versions(const Case& c) {
+    std::istringstream lines(c.result.output);
+    std::string versions;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.starts_with("backup/notes.20261025.02")) << line << ": not made in the repeated hour";
+        versions += c.sandbox.read(line) + ";";
+    }
+    return versions;
+}
+
+// A symbolic link that a run moved into backup/.
+std::function<void(Case&)> moved_link(bool absolute) {
+    return [=](Case& c) {
+        c.make("target.txt", current);
+        fs::create_symlink(absolute ? c.at("target.txt") : fs::path("target.txt"), c.at("link"));
+        ASSERT_EQ(run_tesrak({"link"}, c.sandbox.path()).exit_code, 0);
+        ASSERT_FALSE(fs::is_symlink(c.at("link")));
+    };
+}
+
+std::function<void(Case&)> link_back(bool absolute) {
+    return [=](Case& c) {
+        ASSERT_TRUE(fs::is_symlink(c.at("link")));
+        EXPECT_EQ(fs::read_symlink(c.at("link")), absolute ? c.at("target.txt") : fs::path("target.txt"));
+        EXPECT_EQ(c.sandbox.read("target.txt"), current);
+        EXPECT_EQ(c.sandbox.backups().size(), 1U);
+    };
+}
+
 struct Row {
     const char* name;
     std::function<void(Case&)> setup;  // lays the sandbox out; may skip the row
     std::vector<std::string> arguments;
     int status;
-    std::string output;  // a pattern for matches()
+    std::optional<std::string> output;  // a pattern for matches(); none: the check decides
     std::function<void(Case&)> check;
 };
 
@@ -261,6 +353,107 @@ std::vector<Row> rows() {
                        "dir.20261207.13052599/inner.txt" + current);
          }},
 
+        // Another user's names in a shared backup folder are no backups: not
+        // restored (by the owner, nor by root on a file of root's), not
+        // counted by --keep, not removed.
+        {"planted_backup_is_not_restored",
+         [](Case& c) {
+             shared_folder(c);
+             planted(c, {"notes.20261201.10000000.txt"}, {"notes.20991231.23595999.txt"});
+             made_by(c, "notes.txt", current, 0600, c.owner);
+         },
+         {"--restore", "notes.txt"}, 0, "",
+         [](Case& c) {
+             const struct stat file = stat_of(c, "notes.txt");
+             EXPECT_EQ(c.sandbox.read("notes.txt"), "notes.20261201.10000000.txt");
+             EXPECT_TRUE(file.st_uid == c.owner && (file.st_mode & 07777) == 0600)
+                 << file.st_uid << " mode " << std::oct << (file.st_mode & 07777);
+         }},
+        {"planted_backup_is_not_restored_by_root",
+         [](Case& c) {
+             shared_folder(c);
+             c.launcher.clear();
+             planted(c, {}, {"notes.20991231.23595999.txt"});
+             made_by(c, "backup/notes.20261201.10000000.txt", "root's backup", 0600, 0);
+             made_by(c, "notes.txt", current, 0600, 0);
+         },
+         {"--restore", "notes.txt"}, 0, "",
+         [](Case& c) {
+             EXPECT_EQ(c.sandbox.read("notes.txt"), "root's backup");
+             EXPECT_EQ(stat_of(c, "notes.txt").st_uid, 0U);
+         }},
+        // The kernel's rule in sticky folders: a link of nobody but the
+        // runner or the folder's owner is not followed.
+        {"planted_link_is_not_followed",
+         [](Case& c) {
+             shared_folder(c);
+             planted(c, {"notes.20261201.10000000.txt"}, {});
+             made_by(c, "private.cfg", "private\n", 0600, c.owner);
+             fs::create_symlink("private.cfg", c.at("notes.txt"));
+             ASSERT_EQ(lchown(c.at("notes.txt").c_str(), c.other, c.other), 0);
+         },
+         {"--restore", "notes.txt"}, 3, "Restore failed: notes.txt\r\nErrorLevel: 3\r\n",
+         [](Case& c) {
+             EXPECT_EQ(c.sandbox.read("private.cfg"), "private\n");
+             EXPECT_EQ(stat_of(c, "private.cfg").st_mode & 07777, 0600U);
+             EXPECT_EQ(c.sandbox.backups().size(), 1U);
+         }},
+        {"planted_names_do_not_push_out_real_backups",
+         [](Case& c) {
+             shared_folder(c);
+             planted(c,
+                     {"notes.20201201.10000000.txt", "notes.20201202.10000000.txt", "notes.20201203.10000000.txt",
+                      "notes.20201204.10000000.txt"},
+                     {"notes.20991231.10000001.txt", "notes.20991231.10000002.txt", "notes.20991231.10000003.txt"});
+             made_by(c, "notes.txt", current, 0600, c.owner);
+         },
+         {"--keep=3", "-copy", "notes.txt"}, 0, "",
+         [](Case& c) {
+             const std::vector<std::string> names = c.sandbox.backups();
+             EXPECT_EQ(names.size(), 6U);
+             for (const char* name : {"notes.20201203.10000000.txt", "notes.20201204.10000000.txt",
+                                      "notes.20991231.10000001.txt", "notes.20991231.10000002.txt",
+                                      "notes.20991231.10000003.txt"}) {
+                 EXPECT_TRUE(c.sandbox.exists("backup/"s + name)) << name;
+             }
+         }},
+        // Another user's backup/ could be emptied by them: nothing goes in.
+        {"foreign_backup_folder_is_refused",
+         [](Case& c) {
+             shared_folder(c);
+             made_by(c, "thesis.txt", current, 0600, c.owner);
+             fs::create_directory(c.at("backup"));
+             ASSERT_EQ(chown(c.at("backup").c_str(), c.other, c.other), 0);
+             ASSERT_EQ(chmod(c.at("backup").c_str(), 0777), 0);
+         },
+         {"thesis.txt"}, 3, "Backup failed: backup/thesis.{D}.{D}.txt\r\nErrorLevel: 3\r\n",
+         [](Case& c) {
+             EXPECT_EQ(c.sandbox.read("thesis.txt"), current);
+             EXPECT_TRUE(c.sandbox.backups().empty());
+         }},
+
+        // The hour that repeats: the order is that of the instants made.
+        {"repeated_hour_list", repeated_hour, {"--list", "notes.txt"}, 0, std::nullopt,
+         [](Case& c) { EXPECT_EQ(listed_versions(c), "02:20 winter;02:40 summer;02:05 summer;"); }},
+        {"repeated_hour_restore", repeated_hour, {"--restore", "notes.txt"}, 0, "",
+         holds("notes.txt", "02:20 winter")},
+        // A fourth copy at 02:30 winter time: the two summer ones go.
+        {"repeated_hour_keep",
+         [](Case& c) {
+             repeated_hour(c);
+             if (testing::Test::IsSkipped() || testing::Test::HasFatalFailure()) return;
+             c.make("notes.txt", "02:30 winter");
+             const ProgramRun kept = run_in_berlin_at(c, "2026-10-25 01:30", {"--keep=2", "-copy", "notes.txt"});
+             ASSERT_EQ(kept.exit_code, 0) << kept.output;
+         },
+         {"--list", "notes.txt"}, 0, std::nullopt,
+         [](Case& c) { EXPECT_EQ(listed_versions(c), "02:30 winter;02:20 winter;"); }},
+
+        {"moved_relative_link_comes_back_as_the_link", moved_link(false), {"--restore", "link"}, 0, "",
+         link_back(false)},
+        {"moved_absolute_link_comes_back_as_the_link", moved_link(true), {"--restore", "link"}, 0, "",
+         link_back(true)},
+
         // The new backup and the newest earlier one remain; other files'
         // backups and names that are no backups are not touched.
         {"keep_two_with_a_copy", given({four[0], four[1], four[2], four[3], unrelated[0], unrelated[1], unrelated[2]}),
@@ -315,6 +508,10 @@ std::vector<Row> rows() {
          "Invalid option: --at=20261201\r\nErrorLevel: 7\r\n", made_nothing},
         {"at_neither_8_nor_16_digits", given(two), {"--restore", "--at=123", "report.txt"}, 11,
          "Invalid choice for the --at option: 123\r\nErrorLevel: 11\r\n", left_alone},
+        {"at_month_13", given(two), {"--restore", "--at=20261399", "report.txt"}, 11,
+         "Invalid choice for the --at option: 20261399\r\nErrorLevel: 11\r\n", left_alone},
+        {"at_hour_99", given(two), {"--restore", "--at=2026120899999999", "report.txt"}, 11,
+         "Invalid choice for the --at option: 2026120899999999\r\nErrorLevel: 11\r\n", left_alone},
     };
 }
 
@@ -325,9 +522,11 @@ TEST_P(History, Row) {
     Case c;
     row.setup(c);
     if (IsSkipped() || HasFatalFailure()) return;
-    const ProgramRun result = run_tesrak(row.arguments, c.sandbox.path());
-    EXPECT_EQ(result.exit_code, row.status) << result.output;
-    EXPECT_TRUE(matches(row.output, result.output)) << result.output;
+    c.result = run_tesrak_via(c.launcher, row.arguments, c.sandbox.path());
+    EXPECT_EQ(c.result.exit_code, row.status) << c.result.output;
+    if (row.output) {
+        EXPECT_TRUE(matches(*row.output, c.result.output)) << c.result.output;
+    }
     if (row.check) row.check(c);
 }
 
