@@ -35,7 +35,7 @@ struct Row {
 
 void check(const Row& row, const Sandbox& sandbox, const ProgramRun& result) {
     EXPECT_EQ(result.exit_code, row.exit_code);
-    EXPECT_TRUE(matches(row.output, result.output)) << "output: [" << result.output << "]";
+    EXPECT_TRUE(matches(row.output, result.printed())) << "printed: [" << result.printed() << "]";
     if (!row.backups) {
         EXPECT_FALSE(sandbox.exists("backup"));
     } else {
@@ -57,11 +57,22 @@ TEST(EndToEnd, WholeOutputOfAnEmptyCommandLine) {
     const Sandbox sandbox;
     const ProgramRun result = run_tesrak({}, sandbox.path());
     EXPECT_EQ(result.exit_code, 5);
+#ifdef _WIN32
     EXPECT_EQ(result.output,
               "Invalid Command Format: no arguments found\r\n"
               "   Tesrak [infile] [-copy] [options]\r\n"
               "      [-copy] Default is to move file, -copy leaves original\r\n"
               "ErrorLevel: 5\r\n");
+#else
+    // Messages go to standard error, which keeps standard output for data.
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors,
+              "Invalid Command Format: no arguments found\n"
+              "Usage: tesrak [options] file...\n"
+              "       tesrak --list [--null] file...\n"
+              "       tesrak --restore [--at=STAMP] [options] file...\n"
+              "ErrorLevel: 5\n");
+#endif
     EXPECT_FALSE(sandbox.exists("backup"));
 }
 
@@ -94,30 +105,30 @@ TEST(EndToEnd, EachRun) {
         {"a folder", {"docs/"}, {"docs"}, 0, "", std::vector<std::string>{"docs.{D}.{D}"}, false},
 #ifdef _WIN32
         {"a folder cannot be copied", {"docs/"}, {"docs", "-copy"}, 3,
-         "Backup failed: backup{/}docs.{D}.{D}\r\nErrorLevel: 3\r\n", none, true},
+         "Backup failed: backup{/}docs.{D}.{D}{R}{N}ErrorLevel: 3{N}", none, true},
 #else
         {"a folder is copied as a snapshot", {"docs/"}, {"docs", "-copy"}, 0, "",
          std::vector<std::string>{"docs.{D}.{D}"}, true},
 #endif
         {"missing source", {"other.txt"}, {"nofile.txt"}, 2,
-         "File does not exist: nofile.txt\r\nErrorLevel: 2\r\n", none, true},
-        {"wildcard *", {"ab.txt"}, {"a*.txt"}, 2, "File does not exist: a*.txt\r\nErrorLevel: 2\r\n",
+         "File does not exist: nofile.txt{N}ErrorLevel: 2{N}", none, true},
+        {"wildcard *", {"ab.txt"}, {"a*.txt"}, 2, "File does not exist: a*.txt{N}ErrorLevel: 2{N}",
          none, true},
         {"wildcard ?", {"ab.txt"}, {"a?.txt", "-copy"}, 2,
-         "File does not exist: a?.txt\r\nErrorLevel: 2\r\n", none, true},
+         "File does not exist: a?.txt{N}ErrorLevel: 2{N}", none, true},
         {"unknown switch", {"report.txt"}, {"report.txt", "-x", "-copy"}, 7,
-         "Invalid option: -x\r\nErrorLevel: 7\r\n", std::nullopt, true},
+         "Invalid option: -x{N}ErrorLevel: 7{N}", std::nullopt, true},
         {"bad unique value", {"report.txt"}, {"report.txt", "-unique=DATE"}, 8,
-         "Invalid choice for the /unique option: DATE\r\nErrorLevel: 8\r\n", std::nullopt, true},
+         "Invalid choice for the /unique option: DATE{N}ErrorLevel: 8{N}", std::nullopt, true},
         {"bad separator", {"report.txt"}, {"report.txt", "-sep=:"}, 9,
-         "Invalid choice for the /separator option: :\r\nErrorLevel: 9\r\n", std::nullopt, true},
+         "Invalid choice for the /separator option: :{N}ErrorLevel: 9{N}", std::nullopt, true},
 #ifdef _WIN32
         // On POSIX the folder is made inside the backup folder.
         {"missing sub-folder under backup", {"sub/report.txt"}, {native("sub/report.txt")}, 3,
-         "Backup failed: backup{/}sub{/}report.{D}.{D}.txt\r\nErrorLevel: 3\r\n", none, true},
+         "Backup failed: backup{/}sub{/}report.{D}.{D}.txt{R}{N}ErrorLevel: 3{N}", none, true},
 #endif
         {"name too long for the system", {long_name}, {long_name, "-copy"}, 3,
-         "Backup failed: backup{/}" + std::string(240, 'n') + ".{D}.{D}.txt\r\nErrorLevel: 3\r\n",
+         "Backup failed: backup{/}" + std::string(240, 'n') + ".{D}.{D}.txt{R}{N}ErrorLevel: 3{N}",
          none, true},
     };
     for (const Row& row : rows) {
@@ -140,9 +151,9 @@ TEST(EndToEnd, ASourceOutsideTheFolderIsRefusedBeforeAnythingMoves) {
     sandbox.write("report.txt", content);
     const ProgramRun result = run_tesrak({native("../report.txt")}, sandbox.path() / "work");
     EXPECT_EQ(result.exit_code, 3);
-    EXPECT_TRUE(matches("Backup failed: backup{/}..{/}report.{D}.{D}.txt\r\nErrorLevel: 3\r\n",
-                        result.output))
-        << result.output;
+    EXPECT_TRUE(matches("Backup failed: backup{/}..{/}report.{D}.{D}.txt{N}ErrorLevel: 3{N}",
+                        result.printed()))
+        << result.printed();
     EXPECT_EQ(sandbox.read("report.txt"), content);
     EXPECT_EQ(std::distance(fs::directory_iterator(sandbox.path()), fs::directory_iterator()), 2);
 }
@@ -153,8 +164,8 @@ TEST(EndToEnd, AFileNamedBackupMakesTheBackupFail) {
     sandbox.write("report.txt", content);
     const ProgramRun result = run_tesrak({"report.txt"}, sandbox.path());
     EXPECT_EQ(result.exit_code, 3);
-    EXPECT_TRUE(matches("Backup failed: backup{/}report.{D}.{D}.txt\r\nErrorLevel: 3\r\n",
-                        result.output));
+    EXPECT_TRUE(matches("Backup failed: backup{/}report.{D}.{D}.txt{R}{N}ErrorLevel: 3{N}",
+                        result.printed())) << result.printed();
     EXPECT_EQ(sandbox.read("report.txt"), content);
     EXPECT_EQ(sandbox.read("backup"), "not a folder");
 }
@@ -166,8 +177,8 @@ TEST(EndToEnd, AMoveNeverReplacesAnEarlierBackup) {
     sandbox.write("report.txt", "later");
     const ProgramRun result = run_tesrak({"report.txt", "-unique=date"}, sandbox.path());
     EXPECT_EQ(result.exit_code, 3);
-    EXPECT_TRUE(matches("Backup failed: backup{/}report.{D}.txt\r\nErrorLevel: 3\r\n", result.output))
-        << result.output;
+    EXPECT_TRUE(matches("Backup failed: backup{/}report.{D}.txt{R}{N}ErrorLevel: 3{N}", result.printed()))
+        << result.printed();
     EXPECT_EQ(sandbox.read("report.txt"), "later");
     const std::vector<std::string> names = sandbox.backups();
     ASSERT_EQ(names.size(), 1U);
@@ -181,7 +192,7 @@ TEST(EndToEnd, ACopyReplacesAnEarlierBackupOfTheSameName) {
     sandbox.write("report.txt", "later");
     const ProgramRun result = run_tesrak({"report.txt", "-copy", "-unique=date"}, sandbox.path());
     EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.printed(), "");
     const std::vector<std::string> names = sandbox.backups();
     ASSERT_EQ(names.size(), 1U);
     EXPECT_EQ(sandbox.read("backup/" + names[0]), "later");

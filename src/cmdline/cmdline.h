@@ -66,8 +66,17 @@ std::optional<Failure> parse_arguments(const std::vector<std::string_view>& word
 // Reads the process's command line.
 std::optional<Failure> parse_command_line(BackupSettings& settings, Request& request);
 
-// The usage lines, shown with status 5 and by --help.
+// The usage lines, shown with status 5 and by --help: POSIX users see the
+// forms of their own command line.
+#ifdef _WIN32
 inline constexpr std::string_view usage_lines[] = {
     "   Tesrak [infile] [-copy] [options]",
     "      [-copy] Default is to move file, -copy leaves original",
 };
+#else
+inline constexpr std::string_view usage_lines[] = {
+    "Usage: tesrak [options] file...",
+    "       tesrak --list [--null] file...",
+    "       tesrak --restore [--at=STAMP] [options] file...",
+};
+#endif

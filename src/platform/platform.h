@@ -47,6 +47,12 @@ std::vector<std::string_view> arguments();
 
 // One write of the bytes to standard output; true when all were written.
 bool write_stdout(std::string_view bytes);
+// The same to standard error (POSIX only: diagnostics go there).
+bool write_stderr(std::string_view bytes);
+// The system's text for an error ("File name too long"; POSIX only).
+std::string error_text(ErrorCode error);
+// Whether an error says that nothing stands at a path.
+bool nothing_there(ErrorCode error);
 
 // Error-mode switch and the thread's error indicator around a guarded call.
 ErrorMode enter_quiet_error_mode();

@@ -73,11 +73,20 @@ void make_backup_folder() {
     guarded_call([] { return platform::create_folder(std::string(backup_folder_name)); });
 }
 
+Failure with_reason(std::int32_t status, std::string message, platform::ErrorCode error) {
+    if constexpr (platform::posix_conventions) {
+        if (error != 0) (message += ": ") += platform::error_text(error);
+    }
+    return Failure{status, std::move(message)};
+}
+
 std::optional<Failure> check_source(const std::string& source) {
-    const bool found = source.find_first_of("*?") == std::string::npos &&
-                       !guarded_call([&] { return platform::path_exists(source); }).failed;
-    if (found) return std::nullopt;
-    return Failure{status_missing_source, "File does not exist: " + source};
+    const std::string message = "File does not exist: " + source;
+    if (source.find_first_of("*?") != std::string::npos) return Failure{status_missing_source, message};
+    const auto found = guarded_call([&] { return platform::path_exists(source); });
+    if (!found.failed) return std::nullopt;
+    // The message says it where nothing is there; any other reason is told.
+    return with_reason(status_missing_source, message, platform::nothing_there(found.error) ? 0 : found.error);
 }
 
 std::optional<Failure> check_target(std::string_view source, const std::string& target) {
@@ -154,7 +163,8 @@ std::optional<Failure> transfer_files(std::vector<platform::Transfer>& transfers
         done += made;
         if (done == transfers.size()) return std::nullopt;
         if (!renamed_when_taken || !platform::name_taken(outcome.error) || tries == most_new_stamps) {
-            return Failure{status_backup_failed, std::string(backup_failed) + transfers[done].target};
+            return with_reason(status_backup_failed, std::string(backup_failed) + transfers[done].target,
+                               outcome.error);
         }
         stamp = next_stamp(stamp);
         const std::string suffix = build_suffix(stamp, settings);

@@ -46,6 +46,11 @@ std::optional<Failure> check_source(const std::string& source);
 // when a folder part of the source is "..").
 std::optional<Failure> check_target(std::string_view source, const std::string& target);
 
+// A failure whose message ends with the system's reason for it, as POSIX
+// tools give theirs ("Backup failed: backup/x.….txt: File name too long");
+// where no reason was set, and on Windows, the message stays as it is.
+Failure with_reason(std::int32_t status, std::string message, platform::ErrorCode error);
+
 // The stamp of the current local time.
 std::string current_stamp();
 

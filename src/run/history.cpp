@@ -16,8 +16,8 @@ std::string backup_folder_of(std::string_view source) {
     return target.substr(0, target.rfind(platform::folder_separator));
 }
 
-Failure failed(std::string_view message, std::string_view what) {
-    return Failure{status_backup_failed, std::string(message) + std::string(what)};
+Failure failed(std::string_view message, std::string_view what, platform::ErrorCode error) {
+    return with_reason(status_backup_failed, std::string(message) + std::string(what), error);
 }
 
 Failure no_backup(std::string_view source) {
@@ -41,9 +41,10 @@ std::vector<Instant> instants_of_stamp(StampValue stamp) {
 
 // The backups of a source of the state at its name; none where that or its
 // backup folder cannot be read.
-std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& source, SourceState& state) {
-    if (!look_at(source, state)) return std::nullopt;
-    return backups_of(source, state);
+std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& source, SourceState& state,
+                                                          platform::ErrorCode& error) {
+    if (!look_at(source, state, error)) return std::nullopt;
+    return backups_of(source, state, error);
 }
 
 // The newest backup of a source made by the time given, where given, and
@@ -52,8 +53,9 @@ std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& sou
 std::optional<Failure> choose_backup(const std::string& source, std::optional<StampValue> by,
                                      std::vector<BackupEntry>& chosen, std::vector<SourceState>& states) {
     SourceState state;
-    std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state);
-    if (!found) return failed("Restore failed: ", source);
+    platform::ErrorCode error = 0;
+    std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state, error);
+    if (!found) return failed("Restore failed: ", source, error);
     states.push_back(state);
     // A time given that came twice stands for the later of the two.
     const std::optional<std::size_t> newest =
@@ -75,18 +77,22 @@ bool same_as_backup(const std::string& source, const BackupEntry& backup) {
 
 }  // namespace
 
-bool look_at(const std::string& source, SourceState& state) {
+bool look_at(const std::string& source, SourceState& state, platform::ErrorCode& error) {
     const auto status = guarded_call([&] { return platform::entry_status(source, true); });
     state = {};
     if (status.result) state = {status.result->kind, status.result->owner};
+    error = status.error;
     return !status.failed;
 }
 
-std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, const SourceState& state) {
+std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, const SourceState& state,
+                                                   platform::ErrorCode& error) {
     const std::string folder = backup_folder_of(source);
     const std::string_view file_name = source_last_part(source);
     std::string names;
-    if (guarded_call([&] { return platform::folder_names(folder, names); }).failed) return std::nullopt;
+    const auto read = guarded_call([&] { return platform::folder_names(folder, names); });
+    error = read.error;
+    if (read.failed) return std::nullopt;
     const UserId runner = platform::user_id();
     std::vector<BackupEntry> found;
     for (std::size_t at = 0; at < names.size();) {
@@ -99,6 +105,7 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
         // A backup whose time cannot be told cannot be placed among the
         // others: the list is not to be trusted without it.
         const auto found_status = guarded_call([&] { return platform::entry_status(path, false); });
+        error = found_status.error;
         if (found_status.failed) return std::nullopt;
         const std::optional<platform::EntryStatus>& status = found_status.result;
         if (!status || status->kind == platform::EntryKind::other) continue;
@@ -116,8 +123,9 @@ std::optional<Failure> list_backups(const Request& request) {
     const char end = request.null_ends ? '\0' : '\n';
     for (const std::string& source : request.sources) {
         SourceState state;
-        const std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state);
-        if (!found) return failed("List failed: ", source);
+        platform::ErrorCode error = 0;
+        const std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state, error);
+        if (!found) return failed("List failed: ", source, error);
         if (found->empty()) return no_backup(source);
         std::string lines;
         for (const BackupEntry& backup : *found) (lines += backup.path) += end;
@@ -131,9 +139,8 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
     std::vector<SourceState> states;
     for (const std::string& source : request.sources) {
         // Nobody else's link at the name may send the restore elsewhere.
-        if (!guarded_call([&] { return platform::links_trusted(source); }).result) {
-            return failed("Restore failed: ", source);
-        }
+        const auto trusted = guarded_call([&] { return platform::links_trusted(source); });
+        if (!trusted.result) return failed("Restore failed: ", source, trusted.error);
         if (auto failure = choose_backup(source, request.at, chosen, states)) return failure;
     }
     BackupSettings copying = settings;
@@ -146,7 +153,7 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
             std::vector<platform::Transfer> current{{source, compose_target(source, build_suffix(stamp, settings), settings)}};
             // The backup of the file as it is would take the place of the one
             // to be restored (the same name, with -unique, on the same day).
-            if (current.front().target == chosen[i].path) return failed("Restore failed: ", source);
+            if (current.front().target == chosen[i].path) return failed("Restore failed: ", source, 0);
             if (request.dry_run) {
                 print_answer("+ " + current.front().target + "\n");
             } else if (auto failure = transfer_files(current, copying, stamp)) {
@@ -155,10 +162,11 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
         }
         if (request.dry_run) {
             print_answer("+ " + source + "\n");
-        } else if (!guarded_call([&] { return platform::restore_backup(chosen[i].path, source); },
-                                 FailureRule::error_set_and_result_false)
-                        .result) {
-            return failed("Restore failed: ", source);
+        } else if (const auto restored =
+                       guarded_call([&] { return platform::restore_backup(chosen[i].path, source); },
+                                    FailureRule::error_set_and_result_false);
+                   !restored.result) {
+            return failed("Restore failed: ", source, restored.error);
         }
     }
     return std::nullopt;
@@ -167,7 +175,8 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
 void leave_out_unchanged(std::vector<platform::Transfer>& transfers) {
     std::erase_if(transfers, [](const platform::Transfer& transfer) {
         SourceState state;
-        const std::optional<std::vector<BackupEntry>> found = backups_of_source(transfer.source, state);
+        platform::ErrorCode error = 0;
+        const std::optional<std::vector<BackupEntry>> found = backups_of_source(transfer.source, state, error);
         return state.kind && found && !found->empty() && same_as_backup(transfer.source, found->front());
     });
 }
@@ -176,8 +185,9 @@ std::optional<Failure> keep_newest(const std::vector<RunSource>& sources, std::u
                                    std::string_view stamp) {
     std::vector<std::string> removed;
     for (const RunSource& source : sources) {
-        std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.state);
-        if (!found) return failed("Removal failed: ", backup_folder_of(source.source));
+        platform::ErrorCode error = 0;
+        std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.state, error);
+        if (!found) return failed("Removal failed: ", backup_folder_of(source.source), error);
         if (dry_run && !source.made.empty()) {
             std::erase_if(*found, [&](const BackupEntry& backup) { return backup.path == source.made; });
             const std::optional<StampValue> run_time = parse_stamp(stamp);
@@ -193,12 +203,12 @@ std::optional<Failure> keep_newest(const std::vector<RunSource>& sources, std::u
         return std::nullopt;
     }
     std::size_t done = 0;
-    guarded_call(
+    const auto removal = guarded_call(
         [&] {
             done = platform::remove_backups(removed);
             return done == removed.size();
         },
         FailureRule::error_set_and_result_false);
-    if (done < removed.size()) return failed("Removal failed: ", removed[done]);
+    if (done < removed.size()) return failed("Removal failed: ", removed[done], removal.error);
     return std::nullopt;
 }

@@ -22,12 +22,14 @@ struct SourceState {
     std::optional<UserId> owner;
 };
 
-// False where what stands at the source's name cannot be told.
-bool look_at(const std::string& source, SourceState& state);
+// False where what stands at the source's name cannot be told, with the
+// reason in error.
+bool look_at(const std::string& source, SourceState& state, platform::ErrorCode& error);
 
 // The backups of a source in that state in its backup folder, newest first;
-// none where that folder cannot be read.
-std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, const SourceState& state);
+// none where that folder cannot be read, with the reason in error.
+std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, const SourceState& state,
+                                                   platform::ErrorCode& error);
 
 // Prints the backups of each source, a path a line (or NUL-ended); status 2
 // for the first source without one, after the lines of those before it.

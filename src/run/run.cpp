@@ -37,8 +37,13 @@ std::string error_level_line(std::int32_t status) {
 }
 
 void print_line(std::string_view text) {
-    if (!text.empty()) write_guarded(text);
-    write_guarded(line_end);
+    if constexpr (platform::posix_conventions) {
+        const std::string line = std::string(text) + "\n";
+        guarded_call([&] { return platform::write_stderr(line); });
+    } else {
+        if (!text.empty()) write_guarded(text);
+        write_guarded(line_end);
+    }
 }
 
 void print_answer(std::string_view text) {
@@ -83,7 +88,10 @@ std::vector<RunSource> run_sources(const Request& request, const std::vector<pla
         if (request.keep == 0) return sources;
         for (const platform::Transfer& backup : backups) {
             SourceState state;
-            if (!look_at(backup.source, state)) fail({status_backup_failed, "Backup failed: " + backup.target});
+            platform::ErrorCode error = 0;
+            if (!look_at(backup.source, state, error)) {
+                fail(with_reason(status_backup_failed, "Backup failed: " + backup.target, error));
+            }
             sources.push_back({backup.source, state, backup.target});
         }
     }

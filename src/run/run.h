@@ -18,8 +18,9 @@
 // and goes straight to the exit step.
 [[noreturn]] void fail(const Failure& failure);
 
-// Writes the text and a carriage return and line feed to standard output; a
-// failed write is ignored.
+// Writes a message line: on Windows to standard output with a carriage
+// return and line feed, on POSIX to standard error with a line feed, so that
+// standard output carries only data. A failed write is ignored.
 void print_line(std::string_view text);
 // Writes the text as it is, in one write (POSIX answers and listings, which
 // end their lines in a line feed); a failed write is ignored.

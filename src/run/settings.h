@@ -28,7 +28,7 @@ enum ExitStatus : std::int32_t {
     status_fatal = 255,
 };
 
-// A failure found by text work, for the run to report.
+// A failure, for the run to report.
 struct Failure {
     std::int32_t status;
     std::string message;

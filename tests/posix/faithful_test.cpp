@@ -132,7 +132,7 @@ TEST(PosixFaithfulCopy, OwnerModeAclAttributes) {
         std::vector<std::string> arguments{"report"};
         if (!row.moved_elsewhere) arguments.emplace_back("-copy");
         const ProgramRun result = run_tesrak_via(launcher, arguments, sandbox.path());
-        ASSERT_EQ(result.exit_code, 0) << result.output;
+        ASSERT_EQ(result.exit_code, 0) << result.printed();
         const std::vector<std::string> names = sandbox.backups();
         ASSERT_EQ(names.size(), 1U);
         const fs::path backup = sandbox.path() / "backup" / names[0];

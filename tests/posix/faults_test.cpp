@@ -75,8 +75,9 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
         std::optional<std::vector<std::string>> backups;  // path patterns; none: no backup folder
         std::vector<std::string> kept;  // of the files made, those still there after the run
     };
-    const std::string usage = "Invalid Command Format: no arguments found\r\n   Tesrak [infile] [-copy] [options]\r\n"
-                              "      [-copy] Default is to move file, -copy leaves original\r\nErrorLevel: 5\r\n";
+    const std::string usage = "Invalid Command Format: no arguments found\nUsage: tesrak [options] file...\n"
+                              "       tesrak --list [--null] file...\n"
+                              "       tesrak --restore [--at=STAMP] [options] file...\nErrorLevel: 5\n";
     const std::vector<std::string> none;
     const Sandbox absolute;  // a file named by its absolute path
     absolute.write("abs.txt", content);
@@ -89,7 +90,7 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
         {"several files", {"a.conf", "b.conf", "c.conf"}, {"a.conf", "b.conf", "c.conf", "-copy"}, 0, "",
          std::vector<std::string>{"a.{D}.{D}.conf", "b.{D}.{D}.conf", "c.{D}.{D}.conf"}, {"a.conf", "b.conf", "c.conf"}},
         {"one of them missing", {"a.conf", "c.conf"}, {"a.conf", "b.conf", "c.conf"}, 2,
-         "File does not exist: b.conf\r\nErrorLevel: 2\r\n", std::nullopt, {"a.conf", "c.conf"}},
+         "File does not exist: b.conf\nErrorLevel: 2\n", std::nullopt, {"a.conf", "c.conf"}},
         {"a name given twice", {"a.txt"}, {"a.txt", "./a.txt", "a.txt"}, 0, "",
          std::vector<std::string>{"a.{D}.{D}.txt"}, {}},
         {"switches before, between and after files", {"a.txt", "b.txt"},
@@ -104,17 +105,17 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
         {"a folder part with a dot", {"dir.d/file"}, {"dir.d/file"}, 0, "",
          std::vector<std::string>{"dir.d/file.{D}.{D}"}, {}},
         {"a .. part", {"sub/x.txt"}, {"sub/../sub/x.txt"}, 3,
-         "Backup failed: backup/sub/../sub/x.{D}.{D}.txt\r\nErrorLevel: 3\r\n", std::nullopt, {"sub/x.txt"}},
+         "Backup failed: backup/sub/../sub/x.{D}.{D}.txt\nErrorLevel: 3\n", std::nullopt, {"sub/x.txt"}},
         // Answers end their lines in a line feed alone, failures as on Windows.
-        {"--help", {}, {"--help"}, 0, "   Tesrak [infile] [-copy] [options]\n", std::nullopt, {}},
+        {"--help", {}, {"--help"}, 0, "Usage: tesrak [options] file...\n", std::nullopt, {}},
         {"--version", {}, {"--version"}, 0, "tesrak 1.0.1.5\n", std::nullopt, {}},
-        {"--help among files", {"a.txt"}, {"a.txt", "--help"}, 7, "Invalid option: --help\r\nErrorLevel: 7\r\n",
+        {"--help among files", {"a.txt"}, {"a.txt", "--help"}, 7, "Invalid option: --help\nErrorLevel: 7\n",
          std::nullopt, {"a.txt"}},
-        {"an unknown -- word", {"a.txt"}, {"a.txt", "--copy"}, 7, "Invalid option: --copy\r\nErrorLevel: 7\r\n",
+        {"an unknown -- word", {"a.txt"}, {"a.txt", "--copy"}, 7, "Invalid option: --copy\nErrorLevel: 7\n",
          std::nullopt, {"a.txt"}},
-        {"a refused switch after the files", {"a.txt"}, {"a.txt", "-x"}, 7, "Invalid option: -x\r\nErrorLevel: 7\r\n",
+        {"a refused switch after the files", {"a.txt"}, {"a.txt", "-x"}, 7, "Invalid option: -x\nErrorLevel: 7\n",
          std::nullopt, {"a.txt"}},
-        {"an empty argument", {"a.txt"}, {"a.txt", "", "-copy"}, 2, "File does not exist: \r\nErrorLevel: 2\r\n",
+        {"an empty argument", {"a.txt"}, {"a.txt", "", "-copy"}, 2, "File does not exist: \nErrorLevel: 2\n",
          std::nullopt, {"a.txt"}},
         {"switches and no file", {}, {"-copy"}, 5, usage, std::nullopt, {}},
         {"no argument", {}, {}, 5, usage, std::nullopt, {}},
@@ -126,8 +127,8 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
         const ProgramRun result = run_tesrak(row.arguments, sandbox.path());
         EXPECT_EQ(result.exit_code, row.exit_code);
         const bool prefix = row.arguments == std::vector<std::string>{"--help"};
-        EXPECT_TRUE(matches(row.output, prefix ? result.output.substr(0, row.output.size()) : result.output))
-            << result.output;
+        EXPECT_TRUE(matches(row.output, prefix ? result.printed().substr(0, row.output.size()) : result.printed()))
+            << result.printed();
         EXPECT_EQ(sandbox.exists("backup"), row.backups.has_value());
         const std::vector<std::string> names = files_in_backup(sandbox);
         ASSERT_EQ(names.size(), row.backups.value_or(none).size());
@@ -229,8 +230,8 @@ TEST(PosixFiles, ReadOnlyBackupFolder) {
                        : std::vector<std::string>{};
     for (const std::string switches : {"-copy", "-post"}) {
         const ProgramRun result = run_tesrak_via(launcher, {"report.txt", switches}, sandbox.path());
-        EXPECT_EQ(result.exit_code, 3) << switches << ": " << result.output;
-        EXPECT_TRUE(result.output.starts_with("Backup failed: backup/report.")) << result.output;
+        EXPECT_EQ(result.exit_code, 3) << switches << ": " << result.printed();
+        EXPECT_TRUE(result.printed().starts_with("Backup failed: backup/report.")) << result.printed();
     }
     EXPECT_EQ(sandbox.read("report.txt"), content);
     EXPECT_TRUE(sandbox.backups().empty());
@@ -303,7 +304,7 @@ int full_backup_disk_child(const fs::path& folder) {
     if (before.size() != 1) return 11;
     write_large(folder / "report.txt", 1);
     const ProgramRun result = run_tesrak({"report.txt", "-copy", "-unique=date"}, folder);
-    if (result.exit_code != 3 || !result.output.starts_with("Backup failed: backup/report.")) return 12;
+    if (result.exit_code != 3 || !result.printed().starts_with("Backup failed: backup/report.")) return 12;
     std::vector<fs::path> after(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
     if (after != before) return 13;
     std::ifstream earlier(before[0], std::ios::binary);

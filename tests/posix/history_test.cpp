@@ -240,6 +240,9 @@ std::vector<Row> rows() {
          {"--list", "report.txt"}, 0,
          "backup/report.20991231.00000000.txt\nbackup/report.20261201.txt\nbackup/report.20261209.txt\n"
          "backup/report.20000101.00000000.txt\n", {}},
+        // What xargs -0 reads of a file without backups: nothing.
+        {"list_null_of_a_file_without_backups", given({}, {}), {"--list", "--null", "report.txt"}, 2,
+         "No backup of: report.txt\nErrorLevel: 2\n", [](Case& c) { EXPECT_EQ(c.result.output, ""); }},
         {"list_null", given(two, {}), {"--list", "--null", "report.txt"}, 0,
          "backup/report.20261207.13052599.txt\0backup/report.20261201.10000000.txt\0"s, {}},
         // conf/app.yml is not there: its backups in backup/conf/ still are.
@@ -258,7 +261,7 @@ std::vector<Row> rows() {
         {"list_stops_at_a_file_without_backup",
          given({"a.20261207.13052599.txt", "b.txt.bak", "c.20261207.13052599.txt"}, {}),
          {"--list", "a.txt", "b.txt", "c.txt"}, 2,
-         "backup/a.20261207.13052599.txt\nNo backup of: b.txt\r\nErrorLevel: 2\r\n", {}},
+         "backup/a.20261207.13052599.txt\nNo backup of: b.txt\nErrorLevel: 2\n", {}},
 
         {"restore_the_newest", given({two[0], two[1], "report-old.20261209.txt"}, {}),
          {"--restore", "report.txt"}, 0, "",
@@ -283,7 +286,7 @@ std::vector<Row> rows() {
          {"--restore", "--at=2026120112000000", "report.txt"}, 0, "",
          holds("report.txt", "report.20261201.12000000.txt")},
         {"restore_at_before_every_backup", given(two), {"--restore", "--at=20261130", "report.txt"}, 2,
-         "No backup of: report.txt\r\nErrorLevel: 2\r\n", left_alone},
+         "No backup of: report.txt\nErrorLevel: 2\n", left_alone},
         // Equal in content, mode and owner to the newest backup (an older one
         // differs): not written at all, so its inode and times stay.
         {"restore_leaves_an_equal_file_alone",
@@ -336,7 +339,7 @@ std::vector<Row> rows() {
         // one, is neither backed up nor restored.
         {"restore_nothing_when_one_file_has_no_backup",
          given({"a.20261207.13052599.txt"}, {"a.txt"}),
-         {"--restore", "a.txt", "b.txt"}, 2, "No backup of: b.txt\r\nErrorLevel: 2\r\n",
+         {"--restore", "a.txt", "b.txt"}, 2, "No backup of: b.txt\nErrorLevel: 2\n",
          [](Case& c) {
              EXPECT_EQ(c.sandbox.read("a.txt"), current);
              expect_folder(c, {"a.20261207.13052599.txt"}, 0);
@@ -392,7 +395,7 @@ std::vector<Row> rows() {
              fs::create_symlink("private.cfg", c.at("notes.txt"));
              ASSERT_EQ(lchown(c.at("notes.txt").c_str(), c.other, c.other), 0);
          },
-         {"--restore", "notes.txt"}, 3, "Restore failed: notes.txt\r\nErrorLevel: 3\r\n",
+         {"--restore", "notes.txt"}, 3, "Restore failed: notes.txt: Operation not permitted\nErrorLevel: 3\n",
          [](Case& c) {
              EXPECT_EQ(c.sandbox.read("private.cfg"), "private\n");
              EXPECT_EQ(stat_of(c, "private.cfg").st_mode & 07777, 0600U);
@@ -426,7 +429,7 @@ std::vector<Row> rows() {
              ASSERT_EQ(chown(c.at("backup").c_str(), c.other, c.other), 0);
              ASSERT_EQ(chmod(c.at("backup").c_str(), 0777), 0);
          },
-         {"thesis.txt"}, 3, "Backup failed: backup/thesis.{D}.{D}.txt\r\nErrorLevel: 3\r\n",
+         {"thesis.txt"}, 3, "Backup failed: backup/thesis.{D}.{D}.txt: Operation not permitted\nErrorLevel: 3\n",
          [](Case& c) {
              EXPECT_EQ(c.sandbox.read("thesis.txt"), current);
              EXPECT_TRUE(c.sandbox.backups().empty());
@@ -471,11 +474,11 @@ std::vector<Row> rows() {
              expect_folder(c, {unrelated[0]}, 1);
              EXPECT_FALSE(c.sandbox.exists("report.txt"));
          }},
-        {"keep_zero", report, {"--keep=0", "-copy", "report.txt"}, 10, keep_refused + "0\r\nErrorLevel: 10\r\n",
+        {"keep_zero", report, {"--keep=0", "-copy", "report.txt"}, 10, keep_refused + "0\nErrorLevel: 10\n",
          made_nothing},
-        {"keep_letter_with_a_move", report, {"--keep=x", "report.txt"}, 10, keep_refused + "x\r\nErrorLevel: 10\r\n",
+        {"keep_letter_with_a_move", report, {"--keep=x", "report.txt"}, 10, keep_refused + "x\nErrorLevel: 10\n",
          made_nothing},
-        {"keep_empty", report, {"-copy", "report.txt", "--keep="}, 10, keep_refused + "\r\nErrorLevel: 10\r\n",
+        {"keep_empty", report, {"-copy", "report.txt", "--keep="}, 10, keep_refused + "\nErrorLevel: 10\n",
          made_nothing},
 
         {"if_changed_unchanged", newest_is(current, 0644, 0), if_changed, 0, "", copies(0)},
@@ -490,7 +493,7 @@ std::vector<Row> rows() {
          },
          if_changed, 0, "", copies(1)},
         {"if_changed_with_a_move", report, {"--if-changed", "report.txt"}, 7,
-         "Invalid option: --if-changed\r\nErrorLevel: 7\r\n", made_nothing},
+         "Invalid option: --if-changed\nErrorLevel: 7\n", made_nothing},
 
         {"dry_run_copy", given({}, {"report.txt", "conf/app.yml"}),
          {"--dry-run", "-copy", "report.txt", "conf/app.yml"}, 0,
@@ -503,15 +506,15 @@ std::vector<Row> rows() {
          "+ backup/report.{D}.{D}.txt\n+ report.txt\n", left_alone},
 
         {"null_without_list", report, {"--null", "-copy", "report.txt"}, 7,
-         "Invalid option: --null\r\nErrorLevel: 7\r\n", made_nothing},
+         "Invalid option: --null\nErrorLevel: 7\n", made_nothing},
         {"at_without_restore", report, {"-copy", "--at=20261201", "report.txt"}, 7,
-         "Invalid option: --at=20261201\r\nErrorLevel: 7\r\n", made_nothing},
+         "Invalid option: --at=20261201\nErrorLevel: 7\n", made_nothing},
         {"at_neither_8_nor_16_digits", given(two), {"--restore", "--at=123", "report.txt"}, 11,
-         "Invalid choice for the --at option: 123\r\nErrorLevel: 11\r\n", left_alone},
+         "Invalid choice for the --at option: 123\nErrorLevel: 11\n", left_alone},
         {"at_month_13", given(two), {"--restore", "--at=20261399", "report.txt"}, 11,
-         "Invalid choice for the --at option: 20261399\r\nErrorLevel: 11\r\n", left_alone},
+         "Invalid choice for the --at option: 20261399\nErrorLevel: 11\n", left_alone},
         {"at_hour_99", given(two), {"--restore", "--at=2026120899999999", "report.txt"}, 11,
-         "Invalid choice for the --at option: 2026120899999999\r\nErrorLevel: 11\r\n", left_alone},
+         "Invalid choice for the --at option: 2026120899999999\nErrorLevel: 11\n", left_alone},
     };
 }
 
@@ -523,10 +526,16 @@ TEST_P(History, Row) {
     row.setup(c);
     if (IsSkipped() || HasFatalFailure()) return;
     c.result = run_tesrak_via(c.launcher, row.arguments, c.sandbox.path());
-    EXPECT_EQ(c.result.exit_code, row.status) << c.result.output;
+    EXPECT_EQ(c.result.exit_code, row.status) << c.result.printed();
     if (row.output) {
-        EXPECT_TRUE(matches(*row.output, c.result.output)) << c.result.output;
+        EXPECT_TRUE(matches(*row.output, c.result.printed())) << c.result.printed();
     }
+    // Messages and the status line go to standard error alone, in lines that
+    // end with a line feed: standard output carries only data.
+    const std::string status_line = "ErrorLevel: " + std::to_string(row.status) + "\n";
+    EXPECT_EQ(c.result.errors.ends_with(status_line), row.status != 0) << c.result.errors;
+    EXPECT_EQ(c.result.output.find("ErrorLevel"), std::string::npos) << c.result.output;
+    EXPECT_EQ(c.result.printed().find('\r'), std::string::npos);
     if (row.check) row.check(c);
 }
 

@@ -142,7 +142,7 @@ void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& resu
     const std::vector<std::string> names = sandbox.backups(folder);
     const bool source_kept = sandbox.exists(c.source);
     if (result.exit_code == 0) {
-        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.printed(), "");
         ASSERT_EQ(names.size(), 1U);
         EXPECT_EQ(sandbox.read(folder + "/" + names[0]), current);
         EXPECT_EQ(source_kept, c.copy);
@@ -150,16 +150,16 @@ void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& resu
     }
     switch (result.exit_code) {
     case 2:
-        EXPECT_TRUE(result.output.starts_with("File does not exist: " + c.source + "\r\n")) << result.output;
+        EXPECT_TRUE(result.printed().starts_with("File does not exist: " + c.source)) << result.printed();
         break;
     case 3:
-        EXPECT_TRUE(result.output.starts_with("Backup failed: " + folder + "/report.")) << result.output;
+        EXPECT_TRUE(result.printed().starts_with("Backup failed: " + folder + "/report.")) << result.printed();
         break;
     case 255:
-        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.printed(), "");
         break;
     default:
-        ADD_FAILURE() << "status " << result.exit_code << ": " << result.output;
+        ADD_FAILURE() << "status " << result.exit_code << ": " << result.printed();
     }
     EXPECT_EQ(sandbox.read(c.source), current);
     // A copy whose last flush alone failed leaves the whole new backup.
@@ -179,11 +179,11 @@ void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& resu
 void check_batch_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& result) {
     const std::vector<std::string> names = sandbox.backups();
     const std::vector<std::string> sources = sources_of(c);
-    const bool reported = (result.exit_code == 0 && result.output.empty()) ||
-                          (result.exit_code == 2 && result.output.starts_with("File does not exist: ")) ||
-                          (result.exit_code == 3 && result.output.starts_with("Backup failed: backup/")) ||
-                          (result.exit_code == 255 && result.output.empty());
-    EXPECT_TRUE(reported) << "status " << result.exit_code << ": " << result.output;
+    const bool reported = (result.exit_code == 0 && result.printed().empty()) ||
+                          (result.exit_code == 2 && result.printed().starts_with("File does not exist: ")) ||
+                          (result.exit_code == 3 && result.printed().starts_with("Backup failed: backup/")) ||
+                          (result.exit_code == 255 && result.printed().empty());
+    EXPECT_TRUE(reported) << "status " << result.exit_code << ": " << result.printed();
     if (result.exit_code == 0) {
         EXPECT_EQ(names.size(), sources.size());
     }
@@ -204,14 +204,14 @@ void check_batch_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun
 void check_history_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& result) {
     const std::string now = sandbox.read(c.source);
     const std::vector<std::string> names = sandbox.backups();
-    const bool reported = (result.exit_code == 0 && result.output.empty()) ||
-                          (result.exit_code == 2 && (result.output.starts_with("No backup of: report.txt\r\n") ||
-                                                     result.output.starts_with("File does not exist: report.txt"))) ||
-                          (result.exit_code == 3 && (result.output.starts_with("Backup failed: backup/report.") ||
-                                                     result.output.starts_with("Restore failed: report.txt\r\n") ||
-                                                     result.output.starts_with("Removal failed: backup"))) ||
-                          (result.exit_code == 255 && result.output.empty());
-    EXPECT_TRUE(reported) << "status " << result.exit_code << ": " << result.output;
+    const bool reported = (result.exit_code == 0 && result.printed().empty()) ||
+                          (result.exit_code == 2 && (result.printed().starts_with("No backup of: report.txt\n") ||
+                                                     result.printed().starts_with("File does not exist: report.txt"))) ||
+                          (result.exit_code == 3 && (result.printed().starts_with("Backup failed: backup/report.") ||
+                                                     result.printed().starts_with("Restore failed: report.txt") ||
+                                                     result.printed().starts_with("Removal failed: backup"))) ||
+                          (result.exit_code == 255 && result.printed().empty());
+    EXPECT_TRUE(reported) << "status " << result.exit_code << ": " << result.printed();
     // Where only the last flush of a restore failed, the file was already
     // put back (its content before stands in the backup made first).
     const bool restored = c.work == Case::restore && (result.exit_code == 0 || (result.exit_code == 3 && now == earlier));
@@ -290,15 +290,15 @@ void check_snapshot_outcome(const Case& c, const Sandbox& sandbox, const Program
         EXPECT_TRUE(matches(c.source + ".{D}", names[0])) << names[0];
     }
     if (result.exit_code == 0) {
-        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.printed(), "");
         ASSERT_EQ(names.size(), 1U);
         EXPECT_EQ(left, now);
         return;
     }
     const bool reported =
-        (result.exit_code == 2 && result.output.starts_with("File does not exist: " + c.source + "\r\n")) ||
-        (result.exit_code == 3 && result.output.starts_with("Backup failed: backup/" + c.source + "."));
-    EXPECT_TRUE(reported) << "status " << result.exit_code << ": " << result.output;
+        (result.exit_code == 2 && result.printed().starts_with("File does not exist: " + c.source)) ||
+        (result.exit_code == 3 && result.printed().starts_with("Backup failed: backup/" + c.source + "."));
+    EXPECT_TRUE(reported) << "status " << result.exit_code << ": " << result.printed();
     if (names.empty()) {
         EXPECT_FALSE(c.earlier_backup) << "the earlier snapshot is gone";
         return;
@@ -377,7 +377,7 @@ TEST(PosixFiles, OnlyRegularFilesAreCopied) {
         const ProgramRun result = run_tesrak_via({"timeout", "10"}, {name, "-copy"}, sandbox.path());
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << name;
         EXPECT_EQ(result.exit_code, 3) << name;
-        EXPECT_TRUE(result.output.starts_with("Backup failed: backup/" + name + ".")) << result.output;
+        EXPECT_TRUE(result.printed().starts_with("Backup failed: backup/" + name + ".")) << result.printed();
         EXPECT_TRUE(sandbox.backups().empty()) << name;
     }
     // Among other files: those before it are backed up, those after it are not.
@@ -385,7 +385,7 @@ TEST(PosixFiles, OnlyRegularFilesAreCopied) {
     sandbox.write("c.txt", current);
     const ProgramRun result = run_tesrak({"a.txt", "pipe", "c.txt", "-copy"}, sandbox.path());
     EXPECT_EQ(result.exit_code, 3);
-    EXPECT_TRUE(result.output.starts_with("Backup failed: backup/pipe.")) << result.output;
+    EXPECT_TRUE(result.printed().starts_with("Backup failed: backup/pipe.")) << result.printed();
     ASSERT_EQ(sandbox.backups().size(), 1U);
     EXPECT_TRUE(sandbox.backups()[0].starts_with("a."));
 }
@@ -425,7 +425,7 @@ TEST(PosixFiles, DropBoxFolderAndTooFewDescriptors) {
     // Twice, the second run replacing the first run's backup.
     for (int run = 0; run < 2; ++run) {
         const ProgramRun result = run_tesrak_via(nobody, {"notes.txt", "-copy", "-unique=date"}, sandbox.path());
-        EXPECT_EQ(result.exit_code, 0) << result.output;
+        EXPECT_EQ(result.exit_code, 0) << result.printed();
     }
     fs::permissions(sandbox.path() / "backup", fs::perms::owner_read, fs::perm_options::add);
     ASSERT_EQ(sandbox.backups().size(), 1U);
@@ -435,7 +435,7 @@ TEST(PosixFiles, DropBoxFolderAndTooFewDescriptors) {
     const std::string limit = "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- && ulimit -n 4 && exec \"$0\" \"$@\"";
     const ProgramRun result = run_tesrak_via({"sh", "-c", limit},
                                              {"notes.txt", "-copy", "-unique=time"}, sandbox.path());
-    EXPECT_EQ(result.exit_code, 3) << result.output;
+    EXPECT_EQ(result.exit_code, 3) << result.printed();
     EXPECT_EQ(sandbox.read("notes.txt"), current);
     EXPECT_EQ(sandbox.backups().size(), 1U);
 }
@@ -466,7 +466,7 @@ TEST(PosixFiles, OutOfMemoryIsTheSilentFatalStatus) {
         if (result.exit_code == 0) break;
         SCOPED_TRACE("ulimit -v " + std::to_string(kib));
         EXPECT_EQ(result.exit_code, 255);
-        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.printed(), "");
         ++fatal_runs;
     }
     EXPECT_GT(fatal_runs, 0);

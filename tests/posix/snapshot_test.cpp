@@ -179,7 +179,7 @@ std::vector<Row> rows() {
          {{"-copy", "tree"}, {"sh", "-c", "chmod 0700 tree/a"}, {"-copy", "--if-changed", "tree"}}, 0, "",
          [](const Sandbox& s) { EXPECT_EQ(s.backups().size(), 2U); }},
         {"the_folder_holding_the_backups_is_refused", "echo x > f", {{"-copy", "."}}, 3,
-         "Backup failed: backup/.{D}.{D}\r\nErrorLevel: 3\r\n",
+         "Backup failed: backup/.{D}.{D}: Invalid argument\nErrorLevel: 3\n",
          [](const Sandbox& s) { EXPECT_TRUE(s.backups().empty() && temporaries(s).empty()); }},
     };
 }
@@ -205,8 +205,8 @@ TEST_P(Snapshot, Row) {
         }
         result = run_tesrak(run, sandbox.path());
     }
-    EXPECT_EQ(result.exit_code, row.exit_code) << result.output;
-    EXPECT_TRUE(matches(row.output, result.output)) << result.output;
+    EXPECT_EQ(result.exit_code, row.exit_code) << result.printed();
+    EXPECT_TRUE(matches(row.output, result.printed())) << result.printed();
     if (row.check) row.check(sandbox);
 }
 

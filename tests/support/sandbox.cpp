@@ -51,8 +51,22 @@ std::vector<std::string> Sandbox::backups(const std::string& folder) const {
 bool matches(std::string_view pattern, std::string_view text) {
     constexpr std::string_view digits = "{D}";
     constexpr std::string_view separator = "{/}";
+    constexpr std::string_view line_end = "{N}";
+    constexpr std::string_view reason = "{R}";
     while (!pattern.empty()) {
-        if (pattern.starts_with(digits)) {
+        if (pattern.starts_with(line_end)) {
+            const std::string_view end = platform::posix_conventions ? "\n" : "\r\n";
+            if (!text.starts_with(end)) return false;
+            pattern.remove_prefix(line_end.size());
+            text.remove_prefix(end.size());
+        } else if (pattern.starts_with(reason)) {
+            if (platform::posix_conventions) {
+                const std::size_t end = text.find('\n');
+                if (!text.starts_with(": ") || end == std::string_view::npos || end < 3) return false;
+                text.remove_prefix(end);
+            }
+            pattern.remove_prefix(reason.size());
+        } else if (pattern.starts_with(digits)) {
             if (text.size() < 8 || !std::all_of(text.begin(), text.begin() + 8,
                                                 [](char c) { return c >= '0' && c <= '9'; })) {
                 return false;

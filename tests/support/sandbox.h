@@ -24,5 +24,8 @@ private:
 };
 
 // True when the text matches the pattern, in which "{D}" stands for eight
-// digits, "{/}" for the platform's folder separator, and all else for itself.
+// digits, "{/}" for the platform's folder separator, "{N}" for the end of a
+// message line (a line feed on POSIX, a carriage return and line feed on
+// Windows), "{R}" for the reason a POSIX message ends with (": " and the
+// rest of the line; nothing on Windows), and all else for itself.
 bool matches(std::string_view pattern, std::string_view text);

@@ -1,5 +1,5 @@
 // Runs the real Tesrak executable in a folder and collects what it wrote to
-// standard output and its exit code.
+// standard output and standard error, and its exit code.
 #pragma once
 
 #include <filesystem>
@@ -9,6 +9,10 @@
 struct ProgramRun {
     int exit_code;
     std::string output;
+    std::string errors;  // standard error (POSIX: where the messages go)
+
+    // What the program printed: its data, then its messages.
+    std::string printed() const { return output + errors; }
 };
 
 // The arguments after the program's name: on POSIX passed one by one, on

@@ -1,6 +1,7 @@
 #include "support/spawn.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <spawn.h>
@@ -15,7 +16,7 @@ namespace {
 // posix_spawn has no portable way to set the child's folder, so the child is
 // started through the shell's cd.
 pid_t start(const std::vector<std::string>& launcher, const std::vector<std::string>& arguments,
-            const std::filesystem::path& folder, int output) {
+            const std::filesystem::path& folder, int output, int errors = STDERR_FILENO) {
     std::vector<std::string> words{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", folder.string()};
     words.insert(words.end(), launcher.begin(), launcher.end());
     words.emplace_back(TESRAK_EXE);
@@ -26,6 +27,7 @@ pid_t start(const std::vector<std::string>& launcher, const std::vector<std::str
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    if (errors != STDERR_FILENO) posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
     pid_t pid = 0;
     const int error = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -45,18 +47,30 @@ int wait_for(pid_t pid) {
 ProgramRun run_tesrak_via(const std::vector<std::string>& launcher,
                           const std::vector<std::string>& arguments,
                           const std::filesystem::path& folder) {
-    std::array<int, 2> pipe_ends{};
-    if (pipe2(pipe_ends.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    const pid_t pid = start(launcher, arguments, folder, pipe_ends[1]);
-    close(pipe_ends[1]);
-    std::string output;
+    std::array<int, 2> out{}, err{};
+    if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    const pid_t pid = start(launcher, arguments, folder, out[1], err[1]);
+    close(out[1]);
+    close(err[1]);
+    // Both streams are read as they come, so that neither pipe fills up.
+    std::array<std::string, 2> texts;
+    std::array<pollfd, 2> ends{pollfd{out[0], POLLIN, 0}, pollfd{err[0], POLLIN, 0}};
     std::array<char, 4096> buffer;
-    for (ssize_t got; (got = read(pipe_ends[0], buffer.data(), buffer.size())) != 0;) {
-        if (got > 0) output.append(buffer.data(), static_cast<std::size_t>(got));
+    for (int open_ends = 2; open_ends > 0;) {
+        if (poll(ends.data(), ends.size(), -1) < 0) continue;
+        for (std::size_t i = 0; i < ends.size(); ++i) {
+            if (ends[i].fd < 0 || ends[i].revents == 0) continue;
+            const ssize_t got = read(ends[i].fd, buffer.data(), buffer.size());
+            if (got > 0) texts[i].append(buffer.data(), static_cast<std::size_t>(got));
+            if (got == 0) {
+                close(ends[i].fd);
+                ends[i].fd = -1;
+                --open_ends;
+            }
+        }
     }
-    close(pipe_ends[0]);
     const int status = wait_for(pid);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), texts[0], texts[1]};
 }
 
 ProgramRun run_tesrak(const std::vector<std::string>& arguments, const std::filesystem::path& folder) {

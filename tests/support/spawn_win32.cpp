@@ -66,7 +66,7 @@ ProgramRun run(const std::string& command_line, const std::filesystem::path& fol
     GetExitCodeProcess(process.hProcess, &exit_code);
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    return {static_cast<int>(exit_code), output};
+    return {static_cast<int>(exit_code), output, {}};
 }
 
 }  // namespace

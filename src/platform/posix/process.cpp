@@ -106,6 +106,19 @@ bool write_stdout(std::string_view bytes) {
     return written == static_cast<ssize_t>(bytes.size());
 }
 
+bool write_stderr(std::string_view bytes) {
+    const ssize_t written = ::write(STDERR_FILENO, bytes.data(), bytes.size());
+    return written == static_cast<ssize_t>(bytes.size());
+}
+
+std::string error_text(ErrorCode error) {
+    return std::strerror(static_cast<int>(error));
+}
+
+bool nothing_there(ErrorCode error) {
+    return error == ENOENT;
+}
+
 ErrorMode enter_quiet_error_mode() {
     return 0;
 }
