@@ -26,20 +26,29 @@ bool starts_with_any(std::string_view message, std::initializer_list<std::string
     return false;
 }
 
-// The failure must be one the command line can give, with its message.
-void require_known(const Failure& failure) {
+// The failure must be one the command line can give, with its message. The
+// Windows half takes switches after "-" or "/"; the POSIX half after "-" only,
+// and it alone has the long switches with values (--keep=, --at=).
+void require_known(const Failure& failure, bool posix) {
     switch (failure.status) {
     case status_no_arguments:
         require(failure.message == "Invalid Command Format: no arguments found");
         break;
     case status_invalid_option:
-        require(starts_with_any(failure.message, {"Invalid option: -", "Invalid option: /"}));
+        require(posix ? failure.message.starts_with("Invalid option: -")
+                      : starts_with_any(failure.message, {"Invalid option: -", "Invalid option: /"}));
         break;
     case status_invalid_unique:
-        require(starts_with_any(failure.message, {"Invalid choice for the /unique option: "}));
+        require(failure.message.starts_with("Invalid choice for the /unique option: "));
         break;
     case status_invalid_separator:
-        require(starts_with_any(failure.message, {"Invalid choice for the /separator option: "}));
+        require(failure.message.starts_with("Invalid choice for the /separator option: "));
+        break;
+    case status_invalid_keep:
+        require(posix && failure.message.starts_with("Invalid choice for the --keep option: "));
+        break;
+    case status_invalid_at:
+        require(posix && failure.message.starts_with("Invalid choice for the --at option: "));
         break;
     default:
         require(false);
@@ -73,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     BackupSettings settings;
     std::string source;
     if (const auto failure = parse_command_tail(command_tail(text), settings, source)) {
-        require_known(*failure);
+        require_known(*failure, false);
     } else {
         require_valid(settings);
         require(source.find_first_of(" \t") == std::string::npos);
@@ -89,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     BackupSettings posix_settings;
     Request request;
     if (const auto failure = parse_arguments(words, posix_settings, request)) {
-        require_known(*failure);
+        require_known(*failure, true);
         return 0;
     }
     require(request.sources.empty() != request.answer.empty());
