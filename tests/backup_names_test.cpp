@@ -19,7 +19,7 @@ constexpr std::string_view stamp = "2011030413050259";
 // that also read, with another stamp, as names after the whole name.
 TEST(BackupNames, EveryComposedTargetIsABackupOfItsSource) {
     const std::vector<std::string> sources{
-        "report.txt", "archive.tar.gz", "a.b.c", "noext", "name.", "a..", ".profile", "...",
+        "report.txt", "archive.tar.gz", "a.b.c", "noext", "name.", "a..", ".profile", "...", ".a.b",
         "20110304",   "a.20110304",     "x",     "",      ".",     "conf/app.yml", "./a//b.txt",
         "dir/",       "a.b/",           "sub\\report.txt",   "dir.d\\file", "D:\\data\\r.txt"};
     const BackupStamp both{2011030413050259, true}, date{20110304, false}, time{13050259, false};
@@ -69,7 +69,7 @@ TEST(BackupNames, NamesThatAreAndAreNotBackups) {
         {"report", "report.txt.20261207", {}, "a backup of report.txt"},
         {"archive.tar.gz", "archive.20261207.tar.gz", {}, "before the wrong dot"},
         {"name.", "name.20261207.", {}, "a dot that ends the name is no extension dot"},
-        {".profile", ".20261207.profile", one, "a leading dot is the extension dot"},
+        {".profile", ".20261207.profile", one, "a leading dot as the extension dot (Windows, earlier runs)"},
         {".profile", ".profile.20261207", one, "after the whole name"},
         {"20261207", "20261207.20261207", one, "an all-digit name"},
         {"report.txt", ".tesrak-0a1b2c3d", {}, "a run's temporary file"},

@@ -24,13 +24,17 @@ struct TargetRow {
     std::string target;  // after the backup folder and the platform's separator
 };
 
-// Where POSIX differs: a backslash is no separator, and the folder parts of a
-// path go inside the backup folder.
-const std::map<std::string, std::pair<std::int32_t, std::string>> posix_differs{
-    {"dir.d\\file", {4, "dir.20110304.13050259.d\\file"}},
-    {"/etc/hosts", {0, "etc/hosts.20110304.13050259"}},
-    {"./a//b.txt", {7, "a/b.20110304.13050259.txt"}},
-    {".", {0, ".20110304.13050259"}},
+// Where POSIX differs, by source and separator: a backslash is no separator,
+// the folder parts of a path go inside the backup folder, and a hidden
+// file's leading dot starts no extension.
+const std::map<std::pair<std::string, std::string>, std::pair<std::int32_t, std::string>> posix_differs{
+    {{"dir.d\\file", "."}, {4, "dir.20110304.13050259.d\\file"}},
+    {{"/etc/hosts", "."}, {0, "etc/hosts.20110304.13050259"}},
+    {{"./a//b.txt", "."}, {7, "a/b.20110304.13050259.txt"}},
+    {{".", "."}, {0, ".20110304.13050259"}},
+    {{".profile", "."}, {0, ".profile.20110304.13050259"}},
+    {{".profile", "_"}, {0, ".profile_20110304_13050259"}},
+    {{"conf/.bashrc", "."}, {0, "conf/.bashrc.20110304.13050259"}},
 };
 
 TEST(BackupTarget, SuffixDotAndTargetOfEachSource) {
@@ -65,10 +69,12 @@ TEST(BackupTarget, SuffixDotAndTargetOfEachSource) {
         {"", defaults, 0, ".20110304.13050259"},
         {".", defaults, 0, "..20110304.13050259"},
         {"x", defaults, 0, "x.20110304.13050259"},
+        {"conf/.bashrc", defaults, 6, "conf/.20110304.13050259.bashrc"},
+        {".a.b", defaults, 3, ".a.20110304.13050259.b"},
     };
     for (const TargetRow& row : rows) {
         SCOPED_TRACE("source: " + row.source + ", separator " + row.settings.separator);
-        const auto posix = posix_differs.find(row.source);
+        const auto posix = posix_differs.find({row.source, row.settings.separator});
         const auto [dot, target] = platform::posix_conventions && posix != posix_differs.end()
                                        ? posix->second
                                        : std::pair(row.dot, row.target);

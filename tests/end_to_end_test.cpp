@@ -100,8 +100,9 @@ TEST(EndToEnd, EachRun) {
          {"report.txt", "-sep=-", "-unique=date", "-post", "-pre_ext"}, 0, "",
          std::vector<std::string>{"report-{D}.txt"}, false},
         {"no extension", {"noext"}, {"noext"}, 0, "", std::vector<std::string>{"noext.{D}.{D}"}, false},
+        // On POSIX a leading dot marks a hidden file, not an extension.
         {"dot file", {".profile"}, {".profile", "-copy"}, 0, "",
-         std::vector<std::string>{".{D}.{D}.profile"}, true},
+         std::vector<std::string>{platform::posix_conventions ? ".profile.{D}.{D}" : ".{D}.{D}.profile"}, true},
         {"a folder", {"docs/"}, {"docs"}, 0, "", std::vector<std::string>{"docs.{D}.{D}"}, false},
 #ifdef _WIN32
         {"a folder cannot be copied", {"docs/"}, {"docs", "-copy"}, 3,

@@ -74,7 +74,7 @@ std::optional<BackupStamp> backup_stamp(std::string_view file_name, std::string_
     }
     std::size_t base_length = file_name.size();
     if (place == SuffixPlace::before_extension) {
-        const std::int32_t dot = find_extension_dot(file_name);
+        const std::int32_t dot = find_any_extension_dot(file_name);
         if (dot == 0) return std::nullopt;
         base_length = static_cast<std::size_t>(dot - 1);
     }

@@ -20,12 +20,20 @@ constexpr std::string_view backup_failed = "Backup failed: ";
 
 }  // namespace
 
-std::int32_t find_extension_dot(std::string_view source) {
+std::int32_t find_any_extension_dot(std::string_view source) {
     if (source.size() < 2) return 0;
     const std::size_t dot = source.substr(0, source.size() - 1).rfind('.');
     const std::size_t separator = source.find_last_of(platform::folder_separators);
     if (dot == std::string_view::npos || (separator != std::string_view::npos && dot < separator)) return 0;
     return static_cast<std::int32_t>(dot + 1);
+}
+
+std::int32_t find_extension_dot(std::string_view source) {
+    const std::int32_t dot = find_any_extension_dot(source);
+    if (!platform::posix_conventions || dot == 0) return dot;
+    const std::size_t separator = source.find_last_of(platform::folder_separators);
+    const std::size_t first = separator == std::string_view::npos ? 0 : separator + 1;
+    return static_cast<std::size_t>(dot - 1) == first ? 0 : dot;
 }
 
 std::string path_inside_backup(std::string_view source) {

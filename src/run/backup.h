@@ -20,7 +20,12 @@ std::string build_suffix(std::string_view stamp, const BackupSettings& settings)
 // The 1-based position of the extension dot, 0 when there is none. Only the
 // last part of the name, after its last folder separator, is searched, and
 // its last character is never taken: a dot that ends the name does not count.
+// On POSIX a name whose only dot is its first character (".bashrc") has no
+// extension: that dot marks a hidden file.
 std::int32_t find_extension_dot(std::string_view source);
+// The same, where a leading dot starts an extension too (the Windows rule):
+// names made that way are still read as backups.
+std::int32_t find_any_extension_dot(std::string_view source);
 
 // A source name as a path inside the backup folder, its folder parts kept:
 // without a leading "/", "." parts or repeated slashes (POSIX).
