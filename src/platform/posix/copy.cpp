@@ -179,6 +179,12 @@ bool read_sized(Read read, std::vector<char>& out) {
     }
 }
 
+// Whether a file system lacks a call for owners, attributes or permission
+// bits (FAT through FUSE has neither chown nor chmod).
+bool unsupported(int error) {
+    return error == EOPNOTSUPP || error == ENOSYS;
+}
+
 // What cannot be opened (a link, a FIFO, a device) has its attributes read
 // and written by a short path through its open folder, never followed.
 std::string path_of(const Node& node) {
@@ -201,13 +207,13 @@ int set_attribute(const Node& node, const char* name, const std::vector<char>& v
 
 bool remove_attribute(const Node& node, const char* name) {
     const int removed = node.name == nullptr ? ::fremovexattr(node.fd, name) : ::lremovexattr(path_of(node).c_str(), name);
-    return removed == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+    return removed == 0 || errno == ENODATA || unsupported(errno);
 }
 
 // Whether a file system refused an attribute (rather than failed to write it).
 bool refused(int error) {
-    return error == EOPNOTSUPP || error == EPERM || error == EACCES || error == EINVAL ||
-           error == ENOSPC || error == E2BIG || error == ERANGE;
+    return unsupported(error) || error == EPERM || error == EACCES || error == EINVAL || error == ENOSPC ||
+           error == E2BIG || error == ERANGE;
 }
 
 // The names of the source's extended attributes. A list too long for the
@@ -216,7 +222,7 @@ bool attribute_names(const Node& from, std::vector<char>& names) {
     if (read_sized([&](char* list, std::size_t size) { return list_attributes(from, list, size); }, names)) {
         return true;
     }
-    if (errno == EOPNOTSUPP) return succeeded();
+    if (unsupported(errno)) return succeeded();
     if (errno != E2BIG) return false;
     names.clear();
     for (const std::string_view acl : {std::string_view(access_acl), std::string_view(default_acl)}) {
@@ -248,7 +254,9 @@ bool carry_attributes(const Node& from, const Node& to, bool may_have_inherited,
         if (!read_sized([&](char* data, std::size_t size) { return get_attribute(from, name, data, size); },
                         value)) {
             if (errno == ENODATA) continue;  // removed in the meantime, or never there
-            return false;
+            if (!unsupported(errno)) return false;
+            acl_carried = acl_carried && std::strcmp(name, access_acl) != 0;
+            continue;
         }
         const bool is_acl = std::strcmp(name, access_acl) == 0;
         has_acl = has_acl || is_acl;
@@ -261,14 +269,53 @@ bool carry_attributes(const Node& from, const Node& to, bool may_have_inherited,
     return (has_acl || remove_attribute(to, access_acl)) && (has_default || remove_attribute(to, default_acl));
 }
 
-// Whether the process was refused a change of owner (rather than failed).
+// Whether the process was refused a change of owner, or the file system
+// cannot make one (rather than failed).
 bool owner_refused() {
-    return errno == EPERM || errno == EINVAL;
+    return errno == EPERM || errno == EINVAL || unsupported(errno);
 }
 
 bool change_owner(const Node& node, uid_t owner, gid_t group) {
     return node.name == nullptr ? ::fchownat(node.fd, "", owner, group, AT_EMPTY_PATH) == 0
                                 : ::fchownat(node.fd, node.name, owner, group, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// The permission bits of one class (shifted to the others' place) that let
+// someone at an entry's content: reading a file; listing or entering a
+// folder; reading or writing a device, a FIFO or a socket. A file's write
+// and execute bits are not counted: exFAT and NTFS without a permission
+// mapping show every file as 0777.
+mode_t access_bits(mode_t mode, int shift) {
+    mode_t counted = S_IROTH;
+    if (S_ISDIR(mode)) counted |= S_IXOTH;
+    if (!S_ISDIR(mode) && !S_ISREG(mode)) counted |= S_IWOTH;
+    return (mode >> shift) & counted;
+}
+
+// Whether an entry, as its file system shows it, lets in someone that the
+// source kept out, judged class by class: its owner is let in only where it
+// is the source's owner, the runner (who read the source) or root (who reads
+// anything); its group may have what the source's group had where it is the
+// same group; anyone else only what the source grants everyone. Who is in
+// which group is not looked at: an entry of another group gets no more than
+// everyone had.
+bool lets_in_more(const struct stat& source, const struct stat& shown) {
+    constexpr int owner = 6;
+    constexpr int group = 3;
+    const mode_t everyone = access_bits(source.st_mode, 0);
+    const bool owner_could = shown.st_uid == source.st_uid || shown.st_uid == ::geteuid() || shown.st_uid == 0;
+    const mode_t group_could = everyone | (shown.st_gid == source.st_gid ? access_bits(source.st_mode, group) : 0);
+    return (!owner_could && (access_bits(shown.st_mode, owner) & ~everyone) != 0) ||
+           (access_bits(shown.st_mode, group) & ~group_could) != 0 || (access_bits(shown.st_mode, 0) & ~everyone) != 0;
+}
+
+// Fails (EPERM) where the entry lets in more than the source: a file system
+// that shows its own owner or permission bits whatever was set.
+bool shows_no_more(const struct stat& source, const Node& node) {
+    struct stat shown {};
+    const int got = node.name == nullptr ? ::fstat(node.fd, &shown)
+                                         : ::fstatat(node.fd, node.name, &shown, AT_SYMLINK_NOFOLLOW);
+    return got == 0 && (!lets_in_more(source, shown) || failed_with(EPERM));
 }
 
 }  // namespace
@@ -294,14 +341,20 @@ bool keep_metadata(const Node& from, const Node& to, const struct stat& source, 
     // rather than more than the source did.
     if (!acl_carried) mode &= ~static_cast<mode_t>(S_IRWXG | S_IRWXO);
     const std::array<timespec, 2> times{source.st_atim, source.st_mtim};
-    if (to.name == nullptr) return ::fchmod(to.fd, mode) == 0 && ::futimens(to.fd, times.data()) == 0;
     // A link has no permission bits of its own.
-    return (S_ISLNK(source.st_mode) || ::fchmodat(to.fd, to.name, mode, 0) == 0) &&
-           ::utimensat(to.fd, to.name, times.data(), AT_SYMLINK_NOFOLLOW) == 0;
+    if (S_ISLNK(source.st_mode)) return ::utimensat(to.fd, to.name, times.data(), AT_SYMLINK_NOFOLLOW) == 0;
+    // Where the file system has no permission bits to set, what it shows
+    // instead is checked below.
+    const bool mode_set = to.name == nullptr ? ::fchmod(to.fd, mode) == 0 : ::fchmodat(to.fd, to.name, mode, 0) == 0;
+    if (!mode_set && !unsupported(errno)) return false;
+    const bool timed = to.name == nullptr ? ::futimens(to.fd, times.data()) == 0
+                                          : ::utimensat(to.fd, to.name, times.data(), AT_SYMLINK_NOFOLLOW) == 0;
+    return timed && shows_no_more(source, to);
 }
 
 bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth) {
-    return copy_one_version(from, to, source, take_growth) &&
+    // No data goes into a new file that others could read already.
+    return shows_no_more(source, {to, nullptr}) && copy_one_version(from, to, source, take_growth) &&
            keep_metadata({from, nullptr}, {to, nullptr}, source, folder.gives_an_acl);
 }
 

@@ -48,11 +48,22 @@ bool rename_without_replacing(int from_folder, const char* from, int to_folder, 
     if (::renameat2(from_folder, from, to_folder, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
 #endif
-    if (::linkat(from_folder, from, to_folder, to, 0) != 0) return false;
-    if (::unlinkat(from_folder, from, 0) == 0) return true;
-    const ErrnoKeeper keep;
-    ::unlinkat(to_folder, to, 0);
-    return false;
+    if (::linkat(from_folder, from, to_folder, to, 0) == 0) {
+        if (::unlinkat(from_folder, from, 0) == 0) return true;
+        const ErrnoKeeper keep;
+        ::unlinkat(to_folder, to, 0);
+        return false;
+    }
+    // A file system without hard links (exFAT and FAT through FUSE): a look,
+    // then a plain rename, which replaces only a name taken in between. Not
+    // for a folder: FAT through FUSE empties a folder that it renames.
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    const int refused = errno;
+    struct stat status {};
+    if (::fstatat(from_folder, from, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (S_ISDIR(status.st_mode)) return failed_with(refused);
+    if (::fstatat(to_folder, to, &status, AT_SYMLINK_NOFOLLOW) == 0) return failed_with(EEXIST);
+    return errno == ENOENT && ::renameat(from_folder, from, to_folder, to) == 0;
 }
 
 // A file without a name that is to replace another is linked under a fresh
