@@ -117,22 +117,31 @@ bool folder_names(const std::string& path, std::string& names);
 // Where nothing stands at the path, none with the error indicator clear;
 // where that cannot be told, none with it set.
 std::optional<EntryStatus> entry_status(const std::string& path, bool follow_link);
-// Whether two files (links followed) hold the same bytes and have the same
-// permission bits and owner; false too where either cannot be read.
-bool same_file(const std::string& a, const std::string& b);
+// Whether two files (links followed) hold the same bytes and, where asked,
+// have the same permission bits and owner; false too where either cannot be
+// read.
+bool same_file(const std::string& a, const std::string& b, bool permissions);
+// Whether the file system of a folder keeps the permission bits that a file
+// is given (exFAT, FAT and NTFS without a mapping show their own); false too
+// where that cannot be told.
+bool keeps_permissions(const std::string& folder);
 // Puts a backup back at its source's name, with everything a copy keeps,
 // atomically and durably: a file as a new file in the folder, flushed,
 // renamed over what stands there; a symbolic link as a link with the same
 // destination, owner and times, the same way; a folder as a snapshot built
 // beside it and exchanged with it in one step; then the folder is flushed.
 // For a file, a trusted link at that name is followed (what it points to is
-// restored; see links_trusted). Missing folders are made.
+// restored; see links_trusted). Where the backup's file system does not keep
+// permissions, the file keeps its own mode and owner (a new one gets what
+// the umask gives): a restore never grants more than the file had. Missing
+// folders are made.
 bool restore_backup(const std::string& backup, const std::string& path);
 // Whether two folders hold the same trees: the same names, each entry of the
-// same kind, permission bits and owner, files with the same bytes, links
+// same kind (and, where asked, permission bits and owner), files with the
+// same bytes, links
 // with the same destination (folders of other file systems inside the first
 // are not entered); false too where either cannot be read.
-bool same_tree(const std::string& a, const std::string& b);
+bool same_tree(const std::string& a, const std::string& b, bool permissions);
 // Removes each backup, a folder as a whole tree (renamed to a temporary name
 // first, no link inside it followed), in order, then flushes their folders;
 // returns how many were removed: all, or those before the one that failed.

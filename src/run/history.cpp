@@ -66,11 +66,13 @@ std::optional<Failure> choose_backup(const std::string& source, std::optional<St
 }
 
 // Whether a source equals a backup of it: a file byte for byte, a folder
-// entry for entry.
+// entry for entry; permission bits and owners only where the backup's file
+// system keeps them.
 bool same_as_backup(const std::string& source, const BackupEntry& backup) {
     return guarded_call([&] {
-               return backup.folder ? platform::same_tree(source, backup.path)
-                                    : platform::same_file(source, backup.path);
+               const bool permissions = platform::keeps_permissions(backup_folder_of(source));
+               return backup.folder ? platform::same_tree(source, backup.path, permissions)
+                                    : platform::same_file(source, backup.path, permissions);
            })
         .result;
 }
@@ -149,8 +151,9 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
         const std::string& source = request.sources[i];
         const bool stands = states[i].kind.has_value();
         if (stands && same_as_backup(source, chosen[i])) continue;
+        std::vector<platform::Transfer> current;
         if (stands) {
-            std::vector<platform::Transfer> current{{source, compose_target(source, build_suffix(stamp, settings), settings)}};
+            current.push_back({source, compose_target(source, build_suffix(stamp, settings), settings)});
             // The backup of the file as it is would take the place of the one
             // to be restored (the same name, with -unique, on the same day).
             if (current.front().target == chosen[i].path) return failed("Restore failed: ", source, 0);
@@ -162,10 +165,17 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
         }
         if (request.dry_run) {
             print_answer("+ " + source + "\n");
-        } else if (const auto restored =
-                       guarded_call([&] { return platform::restore_backup(chosen[i].path, source); },
-                                    FailureRule::error_set_and_result_false);
-                   !restored.result) {
+            continue;
+        }
+        const auto restored = guarded_call([&] { return platform::restore_backup(chosen[i].path, source); },
+                                           FailureRule::error_set_and_result_false);
+        if (!restored.result) {
+            // Nothing was restored: the backup of the version that stays goes
+            // again, so that a failed attempt leaves no more behind.
+            if (!current.empty()) {
+                const std::string made = current.front().target;
+                guarded_call([&] { return platform::remove_backups({&made, 1}) == 1; });
+            }
             return failed("Restore failed: ", source, restored.error);
         }
     }

@@ -24,9 +24,7 @@ losetup -f >/dev/null 2>&1 || skip "no loop device is free"
 # a backup whose owner and mode that disk shows. FAT through FUSE empties a
 # folder that it renames, so its snapshots are empty.
 pending=("exfat restore-folder" "fat restore-folder" "ntfs restore-folder" "sshfs restore-folder"
-         "overlay restore-lower-folder" "fat snapshot"
-         "exfat restore-file-to-local" "fat restore-file-to-local" "ntfs restore-file-to-local"
-         "exfat restore-over-private" "exfat if-changed" "fat if-changed" "ntfs if-changed")
+         "overlay restore-lower-folder" "fat snapshot")
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/disks.XXXXXX")
 sshd_pid=

@@ -1,5 +1,8 @@
 // Reading what stands in the backup folders, and comparing two files: a
 // file's backups are found by their names.
+#include <linux/magic.h>
+#include <sys/statfs.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -47,9 +50,12 @@ bool open_regular(const std::string& path, FileDescriptor& fd, struct stat& stat
 }
 
 // Whether two entries are of one kind and have the same permission bits and
-// owner (and files the same size, devices the same number).
-bool same_status(const struct stat& one, const struct stat& other) {
-    return one.st_mode == other.st_mode && one.st_uid == other.st_uid && one.st_gid == other.st_gid &&
+// owner, where those are compared (and files the same size, devices the
+// same number).
+bool same_status(const struct stat& one, const struct stat& other, bool permissions) {
+    const bool same_permissions =
+        one.st_mode == other.st_mode && one.st_uid == other.st_uid && one.st_gid == other.st_gid;
+    return (one.st_mode & S_IFMT) == (other.st_mode & S_IFMT) && (!permissions || same_permissions) &&
            (!S_ISREG(one.st_mode) || one.st_size == other.st_size) &&
            (!(S_ISCHR(one.st_mode) || S_ISBLK(one.st_mode)) || one.st_rdev == other.st_rdev);
 }
@@ -91,7 +97,7 @@ bool sorted_names(int folder, std::vector<std::string>& names) {
 
 // Whether two open folders hold the same entries, those of folders inside
 // them too (where the first's are on the file system given).
-bool same_entries(int first, int second, dev_t device) {
+bool same_entries(int first, int second, dev_t device, bool permissions) {
     std::vector<std::string> names;
     std::vector<std::string> others;
     if (!sorted_names(first, names) || !sorted_names(second, others) || names != others) return false;
@@ -99,7 +105,7 @@ bool same_entries(int first, int second, dev_t device) {
         struct stat one {};
         struct stat other {};
         if (::fstatat(first, name.c_str(), &one, AT_SYMLINK_NOFOLLOW) != 0 ||
-            ::fstatat(second, name.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 || !same_status(one, other)) {
+            ::fstatat(second, name.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 || !same_status(one, other, permissions)) {
             return false;
         }
         if (S_ISLNK(one.st_mode)) {
@@ -116,7 +122,7 @@ bool same_entries(int first, int second, dev_t device) {
             const FileDescriptor those(::openat(second, name.c_str(), flags));
             if (!these.valid() || !those.valid()) return false;
             if (!(S_ISREG(one.st_mode) ? same_bytes(these.get(), those.get())
-                                       : same_entries(these.get(), those.get(), device))) {
+                                       : same_entries(these.get(), those.get(), device, permissions))) {
                 return false;
             }
         }
@@ -163,17 +169,17 @@ std::optional<EntryStatus> entry_status(const std::string& path, bool follow_lin
 }
 
 // The status first (kind, permission bits, owner, size), then the bytes.
-bool same_file(const std::string& a, const std::string& b) {
+bool same_file(const std::string& a, const std::string& b, bool permissions) {
     using namespace posix;
     FileDescriptor first;
     FileDescriptor second;
     struct stat one {};
     struct stat other {};
     if (!open_regular(a, first, one) || !open_regular(b, second, other)) return false;
-    return same_status(one, other) && same_bytes(first.get(), second.get());
+    return same_status(one, other, permissions) && same_bytes(first.get(), second.get());
 }
 
-bool same_tree(const std::string& a, const std::string& b) {
+bool same_tree(const std::string& a, const std::string& b, bool permissions) {
     using namespace posix;
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     const FileDescriptor first(::open(a.c_str(), flags));
@@ -181,8 +187,32 @@ bool same_tree(const std::string& a, const std::string& b) {
     struct stat one {};
     struct stat other {};
     return first.valid() && second.valid() && ::fstat(first.get(), &one) == 0 &&
-           ::fstat(second.get(), &other) == 0 && same_status(one, other) &&
-           same_entries(first.get(), second.get(), one.st_dev);
+           ::fstat(second.get(), &other) == 0 && same_status(one, other, permissions) &&
+           same_entries(first.get(), second.get(), one.st_dev, permissions);
+}
+
+// The file systems of POSIX systems keep what they are given; of the rest
+// (FUSE, FAT, NTFS), a file made and given a mode tells.
+bool keeps_permissions(const std::string& folder) {
+    using namespace posix;
+    struct statfs system {};
+    if (::statfs(folder.c_str(), &system) != 0) return false;
+    constexpr std::array<long, 6> posix_systems{EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC,       BTRFS_SUPER_MAGIC,
+                                                TMPFS_MAGIC,      OVERLAYFS_SUPER_MAGIC, F2FS_SUPER_MAGIC};
+    if (std::find(posix_systems.begin(), posix_systems.end(), static_cast<long>(system.f_type)) !=
+        posix_systems.end()) {
+        return succeeded();
+    }
+    const Folder opened = open_folder(folder);
+    if (!opened.fd.valid()) return false;
+    const StagedFile probe = create_named(opened);
+    constexpr mode_t asked = S_IRUSR | S_IWGRP;
+    struct stat shown {};
+    const bool kept = probe.valid() && ::fchmod(probe.fd(), asked) == 0 && ::fstat(probe.fd(), &shown) == 0 &&
+                      (shown.st_mode & 07777) == asked;
+    // A file system that refuses the mode keeps none: that is an answer, not a failure.
+    succeeded();
+    return kept;
 }
 
 }  // namespace platform

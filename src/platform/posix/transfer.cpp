@@ -293,6 +293,28 @@ bool follow(std::string& path) {
     return succeeded();
 }
 
+// A backup from a file system that shows its own permission bits (exFAT
+// shows 0777) tells nothing of the file's: the restored file keeps the mode
+// and owner of the file it replaces, or a new one gets what the umask gives.
+bool keep_own_permissions(const StagedCopy& copy, const std::string& path) {
+    struct stat current {};
+    if (::stat(path.c_str(), &current) == 0) {
+        // Where the owner cannot be given, the file is the runner's, who
+        // gets no set-user or set-group bits from it.
+        mode_t mode = current.st_mode & 07777;
+        if (::fchown(copy.file.fd(), current.st_uid, current.st_gid) != 0) {
+            if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        }
+        // A file system without modes (FAT) showed what it allows when the copy was made.
+        return ::fchmod(copy.file.fd(), mode) == 0 || errno == ENOSYS || errno == EOPNOTSUPP;
+    }
+    if (errno != ENOENT) return false;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return ::fchmod(copy.file.fd(), 0666 & ~mask) == 0 || errno == ENOSYS || errno == EOPNOTSUPP;
+}
+
 // Puts a link back as a link: made under a temporary name beside the path
 // with the backup's destination, owner and times, then renamed over it.
 bool restore_link(const std::string& backup, const struct stat& status, const Folder& folder,
@@ -445,7 +467,10 @@ bool restore_backup(const std::string& backup, const std::string& path) {
     MadeFiles made;
     if (S_ISDIR(status.st_mode)) return snapshot_of(std::move(in), folder, name, made, true) && succeeded();
     std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false);
-    return copy && publish({&*copy, 1}, made, true) == 1 && succeeded();
+    if (!copy || (!platform::keeps_permissions(split_path(backup).first) && !keep_own_permissions(*copy, target))) {
+        return false;
+    }
+    return publish({&*copy, 1}, made, true) == 1 && succeeded();
 }
 
 }  // namespace platform
