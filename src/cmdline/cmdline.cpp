@@ -41,7 +41,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 20> switch_table{
+constexpr std::array<std::string_view, 21> switch_table{
     "",
     "Each argument is a file or folder to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it);",
@@ -53,6 +53,7 @@ constexpr std::array<std::string_view, 20> switch_table{
     "  --keep=N                   then remove each file's backups beyond the newest N",
     "  --if-changed               with -copy: no copy of a file its newest backup equals",
     "  --dry-run                  print what would be done (+ made, - removed), do nothing",
+    "  --no-wait                  end at once (status 12) where another run holds backup/",
     "  --list                     print each file's backups instead, newest first",
     "  --null                     with --list: end each path with a NUL byte",
     "  --restore                  put back each file's newest backup instead; the file",
@@ -99,6 +100,8 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
         seen.if_changed = word;
     } else if (!valued && name == "--dry-run") {
         request.dry_run = true;
+    } else if (!valued && name == "--no-wait") {
+        request.no_wait = true;
     } else if (valued && name == "--keep") {
         const std::optional<std::uint32_t> keep = positive_number(value);
         if (!keep) return refusal(status_invalid_keep, "Invalid choice for the --keep option: ", value);

@@ -53,6 +53,7 @@ struct Request {
     std::uint32_t keep = 0;          // --keep=N: each file's newest N backups stay; 0: all
     bool if_changed = false;         // --if-changed: no copy that its newest backup equals
     bool dry_run = false;            // --dry-run: say what would be done, do nothing
+    bool no_wait = false;            // --no-wait: end at once where another run holds the backup folder
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a

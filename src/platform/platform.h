@@ -103,6 +103,12 @@ std::uint32_t user_id();
 // clocks go back; in the hour they skip, the one the system's calendar
 // normalises it to.
 std::vector<std::int64_t> instants_of(const mivo_systemtime& local);
+// Takes an exclusive lock on a folder for the rest of the run (flock: the
+// system releases it when the process ends, so it is never stale), waiting
+// for it unless told not to; false where it is not held (in_use tells why).
+bool lock_folder(const std::string& path, bool wait);
+// Whether a lock was not taken because another process holds it.
+bool in_use(ErrorCode error);
 // Waits a moment: long enough for the clock's hundredths to move on soon.
 void pause_briefly();
 // Whether every symbolic link met at a path's last part belongs to the

@@ -66,6 +66,19 @@ void out_of_memory() {
 
 namespace {
 
+// One run at a time changes a backup folder: a --keep of one run never
+// removes what another is reading or sharing. Where the folder cannot be
+// locked at all, the steps after it find why.
+void hold_backup_folder(const Request& request) {
+    if constexpr (platform::posix_conventions) {
+        const std::string folder(backup_folder_name);
+        const auto locked = guarded_call([&] { return platform::lock_folder(folder, !request.no_wait); });
+        if (!locked.result && platform::in_use(locked.error)) {
+            fail({status_folder_in_use, "Backup folder in use: " + folder});
+        }
+    }
+}
+
 // The POSIX tasks on a file's backups, and the dry run and the keeping of a
 // backup run; each ends the run where it is its whole work.
 void list_or_restore(const Request& request, const BackupSettings& settings, std::string& stamp) {
@@ -75,6 +88,7 @@ void list_or_restore(const Request& request, const BackupSettings& settings, std
             exit_run(status_ok);
         }
         if (request.task == Task::restore) {
+            if (!request.dry_run) hold_backup_folder(request);
             if (auto failure = restore_backups(request, settings, stamp)) fail(*failure);
             exit_run(status_ok);
         }
@@ -172,7 +186,10 @@ void run() {
     }
     std::vector<RunSource> sources = run_sources(request, backups);
     before_transfer(request, backups, sources, stamp);
-    if (platform::posix_conventions) make_backup_folder();
+    if (platform::posix_conventions) {
+        make_backup_folder();
+        hold_backup_folder(request);
+    }
     if (auto failure = transfer_files(backups, settings, stamp)) fail(*failure);
     after_transfer(request, backups, sources);
     exit_run(status_ok);

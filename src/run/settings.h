@@ -25,6 +25,7 @@ enum ExitStatus : std::int32_t {
     status_invalid_separator = 9,
     status_invalid_keep = 10,
     status_invalid_at = 11,
+    status_folder_in_use = 12,
     status_fatal = 255,
 };
 

@@ -47,6 +47,7 @@ check 'tesrak -- -n' '-notes.txt'
 check 'tesrak --l' '--list'
 check 'tesrak --k' '--keep='
 check 'tesrak --d' '--dry-run'
+check 'tesrak --no' '--no-wait'
 check 'tesrak --restore --at=20261201 re' 'report.txt rest.log'
 check 'tesrak --list --null rep' 'report.txt'
 [ "$failures" = 0 ] && echo "bash completion: ok"

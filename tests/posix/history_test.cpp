@@ -3,10 +3,13 @@
 // skipped by --if-changed when nothing changed, and shown by --dry-run.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <ctime>
@@ -36,6 +39,14 @@ struct Case {
     id_t owner = 0, other = 0;          // in a shared folder: the runner and another user
     std::vector<std::string> launcher;  // runs the program as the owner, or in a zone
     ProgramRun result;                  // of the row's run, for its check
+    int held = -1;                      // a lock on backup/ that another run holds
+    std::atomic<std::int64_t> released{0};  // when it was let go, in nanoseconds of the real clock
+    std::jthread releaser;
+
+    ~Case() {
+        releaser = {};
+        if (held >= 0) close(held);
+    }
 
     fs::path at(const std::string& name) const { return sandbox.path() / name; }
     void make(const std::string& name, const std::string& text, mode_t mode = 0644) const {
@@ -179,6 +190,25 @@ std::string listed_versions(const Case& c) {
         versions += c.sandbox.read(line) + ";";
     }
     return versions;
+}
+
+// Another run holds backup/; with a delay, it lets go of it.
+std::function<void(Case&)> folder_held(std::optional<std::chrono::milliseconds> for_how_long) {
+    return [=](Case& c) {
+        report(c);
+        fs::create_directory(c.at("backup"));
+        c.held = open(c.at("backup").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_EQ(flock(c.held, LOCK_EX), 0);
+        if (!for_how_long) return;
+        c.releaser = std::jthread([&c, wait = *for_how_long] {
+            std::this_thread::sleep_for(wait);
+            timespec now{};
+            // The coarse clock is the one that file times are taken from.
+            clock_gettime(CLOCK_REALTIME_COARSE, &now);
+            c.released = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+            flock(c.held, LOCK_UN);
+        });
+    };
 }
 
 // A symbolic link that a run moved into backup/.
@@ -452,6 +482,18 @@ std::vector<Row> rows() {
          {"--list", "notes.txt"}, 0, std::nullopt,
          [](Case& c) { EXPECT_EQ(listed_versions(c), "02:30 winter;02:20 winter;"); }},
 
+        // One run at a time changes a backup folder.
+        {"no_wait_finds_the_folder_in_use", folder_held(std::nullopt), {"--no-wait", "-copy", "report.txt"}, 12,
+         "Backup folder in use: backup\nErrorLevel: 12\n", [](Case& c) { EXPECT_TRUE(c.sandbox.backups().empty()); }},
+        {"a_run_waits_for_the_folder", folder_held(std::chrono::milliseconds(300)), {"--keep=1", "-copy", "report.txt"},
+         0, "",
+         [](Case& c) {
+             const std::vector<std::string> names = c.sandbox.backups();
+             ASSERT_EQ(names.size(), 1U);
+             const struct stat made = stat_of(c, "backup/" + names[0]);
+             EXPECT_GE(static_cast<std::int64_t>(made.st_ctim.tv_sec) * 1'000'000'000 + made.st_ctim.tv_nsec,
+                       c.released.load()) << "made before the other run let go";
+         }},
         {"moved_relative_link_comes_back_as_the_link", moved_link(false), {"--restore", "link"}, 0, "",
          link_back(false)},
         {"moved_absolute_link_comes_back_as_the_link", moved_link(true), {"--restore", "link"}, 0, "",

@@ -1,5 +1,6 @@
 // The folders that backups go into: the backup folder, and the folders below
 // it, each opened relative to its parent and never through a link.
+#include <sys/file.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
@@ -122,6 +123,24 @@ bool create_folder(const std::string& path) {
     const posix::Folder parent = posix::open_folder(posix::split_path(path).first);
     const posix::Folder* both[] = {&made, &parent};
     return made.fd.valid() && parent.fd.valid() && posix::flush_folders(both);
+}
+
+bool lock_folder(const std::string& path, bool wait) {
+    // Held until the process ends: the descriptor is never closed.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    while (::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+        if (errno != EINTR) {
+            const posix::ErrnoKeeper keep;
+            ::close(fd);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool in_use(ErrorCode error) {
+    return error == EWOULDBLOCK;
 }
 
 bool path_exists(const std::string& path) {
