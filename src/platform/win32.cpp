@@ -324,6 +324,10 @@ std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
     });
 }
 
+bool nothing_there(ErrorCode error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool name_taken(ErrorCode error) {
     return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
