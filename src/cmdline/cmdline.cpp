@@ -41,7 +41,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 21> switch_table{
+constexpr std::array<std::string_view, 24> switch_table{
     "",
     "Each argument is a file or folder to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it);",
@@ -51,6 +51,9 @@ constexpr std::array<std::string_view, 21> switch_table{
     "  -unique=date|time|datetime which parts of the stamp go into the name (default: both)",
     "  -sep=C, -separator=C       the character before each part: . , - _ = (default .)",
     "  --keep=N                   then remove each file's backups beyond the newest N",
+    "  --keep-hourly=N, --keep-daily=N, --keep-weekly=N, --keep-monthly=N, --keep-yearly=N",
+    "                             or keep the newest of each of the last N hours, days, ...",
+    "  --keep-within=DURATION     or keep all made within 12h, 7d, 4w, 6m, 1y of the newest",
     "  --if-changed               with -copy: no copy of a file its newest backup equals",
     "  --dry-run                  print what would be done (+ made, - removed), do nothing",
     "  --no-wait                  end at once (status 12) where another run holds backup/",
@@ -65,15 +68,35 @@ constexpr std::array<std::string_view, 21> switch_table{
     "Examples: tesrak --keep=7 -copy *.conf; tesrak --list notes.txt | head -n 1",
 };
 
-// A whole number from 1 up, in digits only.
-std::optional<std::uint32_t> positive_number(std::string_view text) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
-        return std::nullopt;
+// The --keep switches: the newest N, or N periods of the calendar.
+struct KeepSwitch {
+    std::string_view name;
+    std::uint32_t Retention::*count;
+};
+
+constexpr std::array keep_switches{
+    KeepSwitch{"--keep", &Retention::last},         KeepSwitch{"--keep-hourly", &Retention::hourly},
+    KeepSwitch{"--keep-daily", &Retention::daily},   KeepSwitch{"--keep-weekly", &Retention::weekly},
+    KeepSwitch{"--keep-monthly", &Retention::monthly}, KeepSwitch{"--keep-yearly", &Retention::yearly},
+};
+
+// Applies a valued --keep switch; false where the word is none of them.
+bool apply_keep(std::string_view name, std::string_view value, Request& request, std::optional<Failure>& failure) {
+    const auto refused = [&] {
+        failure = refusal(status_invalid_keep, "Invalid choice for the " + std::string(name) + " option: ", value);
+        return true;
+    };
+    if (name == "--keep-within") {
+        request.keep.within = parse_duration(value);
+        return request.keep.within || refused();
     }
-    std::uint32_t value = 0;
-    for (const char digit : text) value = value * 10 + static_cast<std::uint32_t>(digit - '0');
-    if (value == 0) return std::nullopt;
-    return value;
+    const auto* const rule = std::find_if(keep_switches.begin(), keep_switches.end(),
+                                          [&](const KeepSwitch& keep) { return keep.name == name; });
+    if (rule == keep_switches.end()) return false;
+    const std::optional<std::uint32_t> count = parse_count(value);
+    if (!count) return refused();
+    request.keep.*(rule->count) = *count;
+    return true;
 }
 
 // The words of the POSIX switches that fit some tasks only, as typed, for
@@ -102,10 +125,8 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
         request.dry_run = true;
     } else if (!valued && name == "--no-wait") {
         request.no_wait = true;
-    } else if (valued && name == "--keep") {
-        const std::optional<std::uint32_t> keep = positive_number(value);
-        if (!keep) return refusal(status_invalid_keep, "Invalid choice for the --keep option: ", value);
-        request.keep = *keep;
+    } else if (std::optional<Failure> failure; valued && apply_keep(name, value, request, failure)) {
+        if (failure) return failure;
         seen.keep = word;
     } else if (valued && name == "--at") {
         request.at = parse_stamp(value);

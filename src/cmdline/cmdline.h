@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "history/backup_names.h"
+#include "history/retention.h"
 #include "run/settings.h"
 
 // The command line without the program's name and the blanks after it. The
@@ -50,7 +51,7 @@ struct Request {
     Task task = Task::back_up;
     bool null_ends = false;          // --null: listed paths end with a NUL byte
     std::optional<StampValue> at;    // --at=STAMP: the newest backup made by then
-    std::uint32_t keep = 0;          // --keep=N: each file's newest N backups stay; 0: all
+    Retention keep;                  // --keep=N, --keep-daily=N, ...: which backups stay; none: all
     bool if_changed = false;         // --if-changed: no copy that its newest backup equals
     bool dry_run = false;            // --dry-run: say what would be done, do nothing
     bool no_wait = false;            // --no-wait: end at once where another run holds the backup folder

@@ -34,12 +34,3 @@ std::optional<std::size_t> newest_made_by(std::span<const BackupEntry> newest_fi
     }
     return std::nullopt;
 }
-
-std::vector<std::string> beyond_newest(std::span<const BackupEntry> newest_first, std::size_t keep,
-                                       std::string_view spared) {
-    std::vector<std::string> removed;
-    for (std::size_t i = newest_first.size(); i > keep; --i) {
-        if (newest_first[i - 1].path != spared) removed.push_back(newest_first[i - 1].path);
-    }
-    return removed;
-}

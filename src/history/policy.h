@@ -36,6 +36,9 @@ struct BackupEntry {
     std::string path;  // "backup/conf/app.20261207.13052599.yml"
     Instant made;
     bool folder;
+    // The date and time its calendar periods are read from: its stamp's
+    // fields, or where the stamp holds one part only, its change time's.
+    mivo_systemtime calendar;
 };
 
 // Newest first: by the instant made, then by name, the greater first.
@@ -43,8 +46,3 @@ void sort_newest_first(std::vector<BackupEntry>& backups);
 
 // The newest backup made at or before the instant; none where every one is later.
 std::optional<std::size_t> newest_made_by(std::span<const BackupEntry> newest_first, Instant by);
-
-// The backups beyond the newest `keep`, oldest first, never the one spared
-// (the backup the run itself made).
-std::vector<std::string> beyond_newest(std::span<const BackupEntry> newest_first, std::size_t keep,
-                                       std::string_view spared);

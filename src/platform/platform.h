@@ -92,7 +92,8 @@ enum class EntryKind : std::uint8_t { file, folder, other };
 struct EntryStatus {
     EntryKind kind;
     std::uint32_t owner;
-    std::int64_t changed;  // hundredths of a second since 1970 (UTC)
+    std::int64_t changed;            // hundredths of a second since 1970 (UTC)
+    mivo_systemtime changed_locally;  // the same, as the local date and time
 };
 
 // POSIX only, used where the run is (see posix_conventions):
@@ -142,6 +143,9 @@ bool keeps_permissions(const std::string& folder);
 // the umask gives): a restore never grants more than the file had. Missing
 // folders are made.
 bool restore_backup(const std::string& backup, const std::string& path);
+// The path, relative to the top of the tree, of the entry that the last
+// folder snapshot failed on; empty where it failed on none.
+std::string failed_entry();
 // Whether two folders hold the same trees: the same names, each entry of the
 // same kind (and, where asked, permission bits and owner), files with the
 // same bytes, links

@@ -115,7 +115,8 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
         const bool is_folder = status->kind == platform::EntryKind::folder;
         if (state.kind && (*state.kind == platform::EntryKind::folder) != is_folder) continue;
         const std::vector<Instant> instants = stamp->both_parts ? instants_of_stamp(stamp->value) : std::vector<Instant>{};
-        found.push_back({std::move(path), made_at(*stamp, instants, status->changed), is_folder});
+        found.push_back({std::move(path), made_at(*stamp, instants, status->changed), is_folder,
+                         stamp->both_parts ? stamp_fields(stamp->value) : status->changed_locally});
     }
     sort_newest_first(found);
     return found;
@@ -191,25 +192,39 @@ void leave_out_unchanged(std::vector<platform::Transfer>& transfers) {
     });
 }
 
-std::optional<Failure> keep_newest(const std::vector<RunSource>& sources, std::uint32_t keep, bool dry_run,
-                                   std::string_view stamp) {
+std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const Retention& rules, bool dry_run,
+                                    std::string_view stamp) {
     std::vector<std::string> removed;
+    std::string lines;
     for (const RunSource& source : sources) {
         platform::ErrorCode error = 0;
         std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.state, error);
         if (!found) return failed("Removal failed: ", backup_folder_of(source.source), error);
         if (dry_run && !source.made.empty()) {
             std::erase_if(*found, [&](const BackupEntry& backup) { return backup.path == source.made; });
-            const std::optional<StampValue> run_time = parse_stamp(stamp);
-            found->push_back({source.made, run_time ? instants_of_stamp(*run_time).back() : 0,
-                              source.state.kind == platform::EntryKind::folder});
+            const StampValue run_time = parse_stamp(stamp).value_or(0);
+            found->push_back({source.made, instants_of_stamp(run_time).back(),
+                              source.state.kind == platform::EntryKind::folder, stamp_fields(run_time)});
             sort_newest_first(*found);
         }
-        std::vector<std::string> beyond = beyond_newest(*found, keep, source.made);
-        removed.insert(removed.end(), std::make_move_iterator(beyond.begin()), std::make_move_iterator(beyond.end()));
+        std::vector<mivo_systemtime> calendar;
+        std::optional<std::size_t> spared;
+        for (const BackupEntry& backup : *found) {
+            if (backup.path == source.made) spared = calendar.size();
+            calendar.push_back(backup.calendar);
+        }
+        const std::vector<Kept> kept = apply_retention(rules, calendar, spared);
+        // Oldest first, and never the backup this run made.
+        for (std::size_t i = found->size(); i-- > 0;) {
+            if (!kept[i].kept()) removed.push_back(std::move((*found)[i].path));
+        }
+        for (std::size_t i = 0; i < found->size(); ++i) {
+            if (kept[i].kept() && i != spared) lines += "= " + (*found)[i].path + " " + reasons_text(kept[i]) + "\n";
+        }
     }
     if (dry_run) {
-        for (const std::string& path : removed) print_answer("- " + path + "\n");
+        for (const std::string& path : removed) lines += "- " + path + "\n";
+        print_answer(lines);
         return std::nullopt;
     }
     std::size_t done = 0;

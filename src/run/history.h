@@ -11,6 +11,7 @@
 
 #include "cmdline/cmdline.h"
 #include "history/policy.h"
+#include "history/retention.h"
 #include "platform/platform.h"
 #include "run/settings.h"
 
@@ -52,8 +53,9 @@ struct RunSource {
     std::string made;
 };
 
-// Removes each source's backups beyond the newest `keep`, oldest first,
-// never the one the run made; a dry run prints "- PATH" for each instead,
+// Removes each source's backups that the retention rules do not keep,
+// oldest first, never the one the run made; a dry run prints "= PATH
+// (reasons)" for each kept and "- PATH" for each it would remove instead,
 // counting the backups the run would make as made at the run's stamp.
-std::optional<Failure> keep_newest(const std::vector<RunSource>& sources, std::uint32_t keep, bool dry_run,
-                                   std::string_view stamp);
+std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const Retention& rules, bool dry_run,
+                                    std::string_view stamp);

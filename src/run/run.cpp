@@ -99,7 +99,7 @@ void list_or_restore(const Request& request, const BackupSettings& settings, std
 std::vector<RunSource> run_sources(const Request& request, const std::vector<platform::Transfer>& backups) {
     std::vector<RunSource> sources;
     if constexpr (platform::posix_conventions) {
-        if (request.keep == 0) return sources;
+        if (!request.keep.any()) return sources;
         for (const platform::Transfer& backup : backups) {
             SourceState state;
             platform::ErrorCode error = 0;
@@ -125,8 +125,8 @@ void before_transfer(const Request& request, std::vector<platform::Transfer>& ba
         }
         if (!request.dry_run) return;
         for (const platform::Transfer& backup : backups) print_answer("+ " + backup.target + "\n");
-        if (request.keep != 0) {
-            if (auto failure = keep_newest(sources, request.keep, true, stamp)) fail(*failure);
+        if (request.keep.any()) {
+            if (auto failure = keep_backups(sources, request.keep, true, stamp)) fail(*failure);
         }
         exit_run(status_ok);
     }
@@ -137,13 +137,13 @@ void before_transfer(const Request& request, std::vector<platform::Transfer>& ba
 void after_transfer(const Request& request, const std::vector<platform::Transfer>& backups,
                     std::vector<RunSource>& sources) {
     if constexpr (platform::posix_conventions) {
-        if (request.keep == 0) return;
+        if (!request.keep.any()) return;
         for (RunSource& source : sources) {
             const auto made = std::find_if(backups.begin(), backups.end(),
                                            [&](const platform::Transfer& backup) { return backup.source == source.source; });
             if (made != backups.end()) source.made = made->target;
         }
-        if (auto failure = keep_newest(sources, request.keep, false, {})) fail(*failure);
+        if (auto failure = keep_backups(sources, request.keep, false, {})) fail(*failure);
     }
 }
 

@@ -516,6 +516,26 @@ std::vector<Row> rows() {
              expect_folder(c, {unrelated[0]}, 1);
              EXPECT_FALSE(c.sandbox.exists("report.txt"));
          }},
+        // Calendar rules with the newest N: the newest of each day, and the
+        // oldest where fewer days than asked have a backup.
+        {"dry_run_keep_daily_and_last",
+         given({"report.20201201.10000000.txt", "report.20201201.20000000.txt", "report.20201202.08000000.txt",
+                "report.20201202.09000000.txt", "report.20201203.10000000.txt"}),
+         {"--dry-run", "--keep-daily=5", "--keep=2", "-copy", "report.txt"}, 0,
+         "+ backup/report.{D}.{D}.txt\n= backup/report.20201203.10000000.txt (last 2, daily 2)\n"
+         "= backup/report.20201202.09000000.txt (daily 3)\n= backup/report.20201201.20000000.txt (daily 4)\n"
+         "= backup/report.20201201.10000000.txt (daily 4)\n- backup/report.20201202.08000000.txt\n", {}},
+        // Within 3 days of the newest backup (named in 2099), not of now.
+        {"keep_within_the_newest_backup",
+         given({"report.20991201.10000000.txt", "report.20991204.10000000.txt", "report.20991206.10000000.txt"}),
+         {"--keep-within=3d", "report.txt"}, 0, "",
+         [](Case& c) { expect_folder(c, {"report.20991204.10000000.txt", "report.20991206.10000000.txt"}, 1); }},
+        {"keep_within_bad_unit", report, {"--keep-within=3x", "-copy", "report.txt"}, 10,
+         "Invalid choice for the --keep-within option: 3x\nErrorLevel: 10\n", made_nothing},
+        {"keep_daily_zero", report, {"--keep-daily=0", "-copy", "report.txt"}, 10,
+         "Invalid choice for the --keep-daily option: 0\nErrorLevel: 10\n", made_nothing},
+        {"keep_weekly_with_list", given(two), {"--list", "--keep-weekly=2", "report.txt"}, 7,
+         "Invalid option: --keep-weekly=2\nErrorLevel: 7\n", left_alone},
         {"keep_zero", report, {"--keep=0", "-copy", "report.txt"}, 10, keep_refused + "0\nErrorLevel: 10\n",
          made_nothing},
         {"keep_letter_with_a_move", report, {"--keep=x", "report.txt"}, 10, keep_refused + "x\nErrorLevel: 10\n",
@@ -542,7 +562,8 @@ std::vector<Row> rows() {
          "+ backup/report.{D}.{D}.txt\n+ backup/conf/app.{D}.{D}.yml\n", made_nothing},
         // What --keep removes comes after the backup it makes, oldest first.
         {"dry_run_keep", given({four[0], four[1], four[2]}), {"--dry-run", "--keep=2", "-copy", "report.txt"}, 0,
-         "+ backup/report.{D}.{D}.txt\n- backup/" + four[0] + "\n- backup/" + four[1] + "\n",
+         "+ backup/report.{D}.{D}.txt\n= backup/" + four[2] + " (last 2)\n- backup/" + four[0] + "\n- backup/" +
+             four[1] + "\n",
          [=](Case& c) { expect_folder(c, {four[0], four[1], four[2]}, 0); }},
         {"dry_run_restore_of_a_changed_file", given(two), {"--dry-run", "--restore", "report.txt"}, 0,
          "+ backup/report.{D}.{D}.txt\n+ report.txt\n", left_alone},

@@ -165,7 +165,7 @@ std::optional<EntryStatus> entry_status(const std::string& path, bool follow_lin
     const EntryKind kind = S_ISDIR(status.st_mode)                              ? EntryKind::folder
                            : S_ISREG(status.st_mode) || S_ISLNK(status.st_mode) ? EntryKind::file
                                                                                 : EntryKind::other;
-    return EntryStatus{kind, status.st_uid, posix::hundredths_of(status.st_ctim)};
+    return EntryStatus{kind, status.st_uid, posix::hundredths_of(status.st_ctim), posix::local_time_of(status.st_ctim)};
 }
 
 // The status first (kind, permission bits, owner, size), then the bytes.
