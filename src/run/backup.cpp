@@ -171,8 +171,12 @@ std::optional<Failure> transfer_files(std::vector<platform::Transfer>& transfers
         done += made;
         if (done == transfers.size()) return std::nullopt;
         if (!renamed_when_taken || !platform::name_taken(outcome.error) || tries == most_new_stamps) {
-            return with_reason(status_backup_failed, std::string(backup_failed) + transfers[done].target,
-                               outcome.error);
+            std::string message = std::string(backup_failed) + transfers[done].target;
+            // A snapshot names the entry that it could not copy.
+            if constexpr (platform::posix_conventions) {
+                if (const std::string entry = platform::failed_entry(); !entry.empty()) (message += ": ") += entry;
+            }
+            return with_reason(status_backup_failed, std::move(message), outcome.error);
         }
         stamp = next_stamp(stamp);
         const std::string suffix = build_suffix(stamp, settings);

@@ -171,9 +171,10 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
         const auto restored = guarded_call([&] { return platform::restore_backup(chosen[i].path, source); },
                                            FailureRule::error_set_and_result_false);
         if (!restored.result) {
-            // Nothing was restored: the backup of the version that stays goes
-            // again, so that a failed attempt leaves no more behind.
-            if (!current.empty()) {
+            // Where nothing was restored (only a last flush may fail after the
+            // file took the backup's content), the backup of the version that
+            // stays goes again, so that a failed attempt leaves no more behind.
+            if (!current.empty() && !same_as_backup(source, chosen[i])) {
                 const std::string made = current.front().target;
                 guarded_call([&] { return platform::remove_backups({&made, 1}) == 1; });
             }

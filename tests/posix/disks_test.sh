@@ -17,14 +17,8 @@ skip() { echo "$1: the disks test did not run"; exit 77; }
 [ -c /dev/fuse ] || skip "/dev/fuse is missing"
 losetup -f >/dev/null 2>&1 || skip "no loop device is free"
 
-# Rows that fail until restores and --if-changed allow for what these file
-# systems keep: restores of folders (they cannot exchange two folders, and
-# overlayfs cannot rename a folder of the lower layer), the mode of a file
-# restored from a disk that shows its own, and the comparison of a file with
-# a backup whose owner and mode that disk shows. FAT through FUSE empties a
-# folder that it renames, so its snapshots are empty.
-pending=("exfat restore-folder" "fat restore-folder" "ntfs restore-folder" "sshfs restore-folder"
-         "overlay restore-lower-folder" "fat snapshot")
+# Rows that wait for work still to be done.
+pending=()
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/disks.XXXXXX")
 sshd_pid=
@@ -131,6 +125,8 @@ only() {
     found=${1-}
     (($# == 1)) || failed "$# entries where one was expected: ${*##*/}"
 }
+# Fails unless the last run's output holds the text.
+says() { [[ $out == *"$1"* ]] || failed "the output does not hold '$1': $out"; }
 holds() { [ "$(cat "$1" 2>&1)" = "$2" ] || failed "$1 holds '$(cat "$1" 2>&1)', not '$2'"; }
 mode_is() { [ "$(stat -c %a "$1")" = "$2" ] || failed "$1 has mode $(stat -c %a "$1"), not $2"; }
 gone() { [ ! -e "$1" ] || failed "$1 is still there"; }
@@ -221,9 +217,41 @@ row_private-file-made() {
     cd "$local_dir" && echo one >f && chmod 600 f && expect 0 f -copy && only backup/f.* && holds "$found" one &&
         mode_is "$found" 700
 }
-# The file system makes no symbolic links: the snapshot fails as a whole.
+# The file system makes no symbolic links: the snapshot fails as a whole,
+# and says which entry it could not hold, and why.
 row_snapshot-with-link-refused() {
-    cd "$local_dir" && tree d && ln -s a d/link && expect 3 -copy d && empty "$work"
+    cd "$local_dir" && tree d && ln -s a d/link && expect 3 -copy d &&
+        says ': link: Function not implemented' && empty "$work"
+}
+# The folder lets in no one but its owner, and the disk shows it as 0777:
+# it is refused as soon as it is made, before the link it holds is reached.
+row_private-folder-refused-first() {
+    cd "$local_dir" && tree d && ln -s a d/link && chmod 700 d && expect 3 -copy d &&
+        says 'Operation not permitted' && empty "$work"
+}
+# Twice on one date: the second snapshot replaces the first, which the disk
+# cannot exchange with it. The first stands under today's and tomorrow's
+# date, for a run at midnight.
+row_snapshot-replaces() {
+    local today tomorrow
+    tree d && expect 0 -copy -unique=date d && only backup/d.* && today=$(date +%Y%m%d) &&
+        tomorrow=$(date -d tomorrow +%Y%m%d) && { [ "$found" = "backup/d.$today" ] || mv "$found" "backup/d.$today"; } &&
+        cp -r "backup/d.$today" "backup/d.$tomorrow" && echo changed >d/a && expect 0 -copy -unique=date d &&
+        only $(grep -l changed backup/d.*/a) && same_tree d "${found%/a}" && only $(grep -l one backup/d.*/a) &&
+        [ "$(entries backup | wc -w)" = 2 ] && none_temporary .
+}
+# FAT through FUSE empties a folder that it renames: a snapshot there fails
+# rather than stand empty, and leaves nothing.
+row_snapshot-refused() {
+    tree d && expect 3 -copy d && says 'Input/output error' && empty backup && holds d/sub/b two
+}
+# Nor can a folder there be restored (here from a snapshot on the local
+# disk): the restored tree, renamed on its own first, loses what it holds,
+# and the restore fails before the folder is touched.
+row_restore-folder-refused() {
+    cd "$local_dir" && rm backup && ln -s "$work" disk && tree backup/disk/d.20000101.00000000 && tree disk/d &&
+        echo changed >disk/d/a && expect 3 --restore disk/d && says 'Input/output error' &&
+        holds disk/d/a changed && holds disk/d/sub/b two && only backup/disk/* && none_temporary "$work" backup
 }
 # Made while the file was readable by all, then narrowed: the restore of the
 # same content leaves the file private.
@@ -242,9 +270,12 @@ row_restore-changed-private-refused() {
 row_snapshot-lower-folder() {
     cd .. && expect 0 -copy lower-1 && only backup/lower-1.* && same_tree lower-1 "$found" && none_temporary .
 }
-row_restore-lower-folder() {
+# A folder of the lower layer cannot be renamed, so neither exchanged nor
+# renamed aside: the restore fails and changes nothing.
+row_restore-lower-folder-refused() {
     cd .. && expect 0 -copy lower-2 && made_long_ago lower-2 && echo changed >lower-2/a &&
-        expect 0 --restore lower-2 && holds lower-2/a one && none_temporary .
+        expect 3 --restore lower-2 && says 'Invalid cross-device link' && holds lower-2/a changed &&
+        only backup/lower-2.* && none_temporary .
 }
 
 rows=(
@@ -252,12 +283,12 @@ rows=(
     "exfat restore-file" "exfat restore-file-to-local" "exfat restore-folder" "exfat keep" "exfat if-changed"
     "exfat private-file-refused" "exfat public-file-made" "exfat private-move-refused"
     "exfat private-folder-refused" "exfat snapshot-with-link-refused" "exfat restore-over-private"
-    "exfat restore-changed-private-refused"
+    "exfat restore-changed-private-refused" "exfat private-folder-refused-first" "exfat snapshot-replaces"
     "fat copy" "fat move" "fat move-never-replaces" "fat move-from-local" "fat restore-file"
     "fat restore-file-to-local" "fat keep" "fat if-changed" "fat private-file-made" "fat move-folder-refused"
     "fat snapshot-with-link-refused"
     # Last on FAT: a folder renamed there loses what it holds.
-    "fat snapshot" "fat restore-folder"
+    "fat snapshot-refused" "fat restore-folder-refused"
     "ntfs copy" "ntfs move" "ntfs move-never-replaces" "ntfs move-from-local" "ntfs snapshot"
     "ntfs restore-file" "ntfs restore-file-to-local" "ntfs restore-folder" "ntfs keep" "ntfs if-changed"
     "ntfs private-file-refused" "ntfs private-device-refused"
@@ -265,7 +296,7 @@ rows=(
     "sshfs restore-file" "sshfs restore-file-to-local" "sshfs restore-folder" "sshfs keep" "sshfs if-changed"
     "overlay copy" "overlay move" "overlay move-never-replaces" "overlay move-from-local" "overlay snapshot"
     "overlay restore-file" "overlay restore-file-to-local" "overlay restore-folder" "overlay keep"
-    "overlay if-changed" "overlay snapshot-lower-folder" "overlay restore-lower-folder"
+    "overlay if-changed" "overlay snapshot-lower-folder" "overlay restore-lower-folder-refused"
 )
 
 failures=0 passed=0 waiting=0 skipped=0

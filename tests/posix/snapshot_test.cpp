@@ -124,6 +124,9 @@ struct Row {
     int exit_code;
     std::string output;  // a pattern for matches()
     std::function<void(const Sandbox&)> check;
+    // Faults strace injects into every run (its -e inject=), for a file
+    // system that lacks a call.
+    std::vector<std::string> faults = {};
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -132,6 +135,32 @@ const std::string old_snapshots =
     "mkdir -p tree backup/tree.20200101.00000000 backup/tree.20200102.00000000 && echo now > tree/f && "
     "echo old > backup/tree.20200101.00000000/f && echo older > backup/tree.20200102.00000000/f && "
     "touch -d 2020-01-01 backup/tree.20200101.00000000 && touch -d 2020-01-02 backup/tree.20200102.00000000";
+
+// An earlier snapshot under today's name, and under tomorrow's for a run at
+// midnight.
+const std::string same_date_snapshots =
+    "mkdir -p tree backup && echo new > tree/f && for day in today tomorrow; do "
+    "mkdir backup/tree.$(date -d $day +%Y%m%d) && echo old > backup/tree.$(date -d $day +%Y%m%d)/f; done";
+
+// The snapshot of the run's date holds the tree; the other one stays.
+void check_one_replaced(const Sandbox& s) {
+    const std::vector<std::string> names = s.backups();
+    ASSERT_EQ(names.size(), 2U);
+    const std::size_t replaced = describe(s.path() / "backup" / names[0]) == describe(s.path() / "tree") ? 0 : 1;
+    EXPECT_EQ(describe(s.path() / "backup" / names[replaced]), describe(s.path() / "tree"));
+    EXPECT_EQ(s.read("backup/" + names[1 - replaced] + "/f"), "old\n");
+    EXPECT_TRUE(temporaries(s).empty());
+}
+
+// The tree restored from the oldest of old_snapshots, its state before kept
+// in a new snapshot.
+void check_restored_oldest(const Sandbox& s) {
+    EXPECT_EQ(describe(s.path() / "tree"), describe(s.path() / "backup/tree.20200101.00000000"));
+    const std::vector<std::string> names = s.backups();
+    ASSERT_EQ(names.size(), 3U);
+    EXPECT_EQ(s.read("backup/" + names[2] + "/more/y"), "x\n");
+    EXPECT_TRUE(temporaries(s).empty());
+}
 
 // The one snapshot in backup/, and its tree's description.
 std::string only_snapshot(const Sandbox& sandbox) {
@@ -164,14 +193,27 @@ std::vector<Row> rows() {
              EXPECT_EQ(s.read("backup/" + names[1] + "/f"), "now\n");
          }},
         {"restore_exchanges_the_trees", old_snapshots + " && mkdir tree/more && echo x > tree/more/y",
-         {{"--restore", "--at=20200101", "tree"}}, 0, "",
+         {{"--restore", "--at=20200101", "tree"}}, 0, "", check_restored_oldest},
+        // Where two entries cannot be exchanged in one step (sshfs, exFAT),
+        // the earlier one is renamed aside.
+        {"restore_renames_aside_without_exchange", old_snapshots + " && mkdir tree/more && echo x > tree/more/y",
+         {{"--restore", "--at=20200101", "tree"}}, 0, "", check_restored_oldest, {"renameat2:error=EINVAL"}},
+        {"replaces_by_renames_without_exchange", same_date_snapshots, {{"-copy", "-unique=date", "tree"}}, 0, "",
+         check_one_replaced, {"renameat2:error=EINVAL"}},
+        // The third rename, of the new tree to the earlier one's name, fails:
+        // the earlier snapshot takes its name back.
+        {"a_failed_rename_puts_the_earlier_snapshot_back", same_date_snapshots, {{"-copy", "-unique=date", "tree"}}, 3,
+         "Backup failed: backup/tree.{D}: Input/output error\nErrorLevel: 3\n",
          [](const Sandbox& s) {
-             EXPECT_EQ(describe(s.path() / "tree"), describe(s.path() / "backup/tree.20200101.00000000"));
              const std::vector<std::string> names = s.backups();
-             ASSERT_EQ(names.size(), 3U);
-             EXPECT_EQ(s.read("backup/" + names[2] + "/more/y"), "x\n");
+             EXPECT_EQ(names.size(), 2U);
+             for (const std::string& name : names) {
+                 EXPECT_EQ(s.read("backup/" + name + "/f"), "old\n") << name;
+                 EXPECT_EQ(std::distance(fs::directory_iterator(s.path() / "backup" / name), {}), 1) << name;
+             }
              EXPECT_TRUE(temporaries(s).empty());
-         }},
+         },
+         {"renameat2:error=EINVAL", "renameat:error=EIO:when=3"}},
         {"if_changed_leaves_out_an_equal_tree", every_kind,
          {{"-copy", "tree"}, {"-copy", "--if-changed", "tree"}}, 0, "",
          [](const Sandbox& s) { only_snapshot(s); }},
@@ -189,6 +231,18 @@ class Snapshot : public testing::TestWithParam<Row> {};
 TEST_P(Snapshot, Row) {
     const Row& row = GetParam();
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give entries to other users and make devices";
+    if (!row.faults.empty() && std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed (the test command installs it)";
+    }
+    // LeakSanitizer, where the program has it, cannot run under strace.
+    std::string sanitizer_options = "detect_leaks=0";
+    if (const char* given = std::getenv("ASAN_OPTIONS")) sanitizer_options = given + (':' + sanitizer_options);
+    std::vector<std::string> launcher{"strace", "-f", "-qq", "-o", "/dev/null", "-E",
+                                      "ASAN_OPTIONS=" + sanitizer_options};
+    for (const std::string& fault : row.faults) {
+        launcher.push_back("-e");
+        launcher.push_back("inject=" + fault);
+    }
     const Sandbox sandbox;
     shell(sandbox, row.before);
     std::optional<MountedInside> mounted;
@@ -203,7 +257,7 @@ TEST_P(Snapshot, Row) {
             shell(sandbox, run.back());
             continue;
         }
-        result = run_tesrak(run, sandbox.path());
+        result = row.faults.empty() ? run_tesrak(run, sandbox.path()) : run_tesrak_via(launcher, run, sandbox.path());
     }
     EXPECT_EQ(result.exit_code, row.exit_code) << result.printed();
     EXPECT_TRUE(matches(row.output, result.printed())) << result.printed();

@@ -309,16 +309,14 @@ bool lets_in_more(const struct stat& source, const struct stat& shown) {
            (access_bits(shown.st_mode, group) & ~group_could) != 0 || (access_bits(shown.st_mode, 0) & ~everyone) != 0;
 }
 
-// Fails (EPERM) where the entry lets in more than the source: a file system
-// that shows its own owner or permission bits whatever was set.
+}  // namespace
+
 bool shows_no_more(const struct stat& source, const Node& node) {
     struct stat shown {};
     const int got = node.name == nullptr ? ::fstat(node.fd, &shown)
                                          : ::fstatat(node.fd, node.name, &shown, AT_SYMLINK_NOFOLLOW);
     return got == 0 && (!lets_in_more(source, shown) || failed_with(EPERM));
 }
-
-}  // namespace
 
 bool keep_metadata(const Node& from, const Node& to, const struct stat& source, bool may_have_inherited) {
     auto mode = static_cast<mode_t>(source.st_mode & 07777);

@@ -131,6 +131,11 @@ struct Node {
 // source lacks, is removed.
 bool keep_metadata(const Node& from, const Node& to, const struct stat& source, bool may_have_inherited);
 
+// Fails (EPERM) where the entry lets in more than the source: a file system
+// that shows its own owner or permission bits whatever was set (exFAT shows
+// 0777).
+bool shows_no_more(const struct stat& source, const Node& node);
+
 // Copies a regular file's data, as one consistent version, with its owner,
 // extended attributes, permission bits and times, into a new file made in
 // the folder: never granting more than the source. Where growth is taken, a
@@ -207,6 +212,12 @@ using FolderStream = std::unique_ptr<DIR, FolderStreamCloser>;
 // link; null with the error indicator set where it cannot be read.
 FolderStream open_stream(int folder, const char* name);
 
+// Renames an entry of a folder to a fresh temporary name without replacing,
+// and its name follows it. Where the system cannot, a plain rename after a
+// look; there a tree of this run's own must keep its entries, else EIO
+// (FAT through FUSE empties a folder that it renames).
+bool rename_to_temporary(int at, std::string& name, bool own_tree);
+
 // Removes a folder and everything in it, each entry relative to its open
 // folder: a link is removed as a link, never followed.
 bool remove_tree(int parent, const char* name);
@@ -215,7 +226,10 @@ bool remove_tree(int parent, const char* name);
 // name: built under a temporary name, every entry flushed, then renamed in
 // one step. An earlier entry of that name (never one this run made) is
 // exchanged with it, then removed, where asked; else the name taken fails
-// (EEXIST). The snapshot is added to those made.
+// (EEXIST). Where the system cannot exchange two entries, the earlier one is
+// renamed aside instead; where a rename loses what the tree holds (FAT
+// through FUSE), the snapshot fails (EIO). The snapshot is added to those
+// made.
 bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace);
 
 // The local date and time of a moment the system gave.

@@ -61,14 +61,8 @@ bool remove_entry(int folder, const std::string& name) {
     struct stat status {};
     if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (!S_ISDIR(status.st_mode)) return failed_with(EPERM);
-    for (int i = 0; i < temporary_name_tries; ++i) {
-        const std::string temporary = temporary_name();
-        if (rename_without_replacing(folder, name.c_str(), folder, temporary.c_str())) {
-            return remove_tree(folder, temporary.c_str());
-        }
-        if (errno != EEXIST) return false;
-    }
-    return false;
+    std::string temporary = name;
+    return rename_to_temporary(folder, temporary, false) && remove_tree(folder, temporary.c_str());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/posix/internal.h"
 
 namespace posix {
@@ -24,6 +25,19 @@ struct Walk {
     // The first copy of each file with several names, by its names from the top.
     std::map<Identity, std::vector<std::string>> linked;
 };
+
+// The entry, relative to the top, that the last snapshot failed on.
+std::string failed_on;
+
+// Notes an entry that could not be copied. The walk stops at the first
+// failure, which is the deepest: the folders that hold the entry fail after it.
+bool failed_at(const Walk& walk, const char* name) {
+    if (failed_on.empty()) {
+        for (const std::string& folder : walk.names) failed_on += folder + '/';
+        failed_on += name;
+    }
+    return false;
+}
 
 // Another name for a file copied before: a hard link to that copy, found by
 // its names from the top of the snapshot, one folder at a time.
@@ -87,7 +101,7 @@ bool copy_entries(Walk& walk, DIR* stream, const Folder& to) {
         const std::string_view name(entry->d_name);
         if (name == "." || name == "..") continue;
         struct stat status {};
-        if (::fstatat(from, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (::fstatat(from, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return failed_at(walk, entry->d_name);
         bool copied = false;
         if (S_ISDIR(status.st_mode)) {
             copied = copy_folder(walk, from, entry->d_name, to);
@@ -98,22 +112,25 @@ bool copy_entries(Walk& walk, DIR* stream, const Folder& to) {
         } else {
             copied = copy_special(from, entry->d_name, status, to);
         }
-        if (!copied) return false;
+        if (!copied) return failed_at(walk, entry->d_name);
         errno = 0;
     }
     return errno == 0;
 }
 
-// A folder just made in another: it inherited its parent's default ACL, as a
-// file made in it does.
-Folder open_made_folder(const Folder& parent, const char* name) {
-    return {FileDescriptor(::openat(parent.fd.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)), true,
-            parent.gives_an_acl};
+// A folder just made in another, for a copy of the source folder: it
+// inherited its parent's default ACL, as a file made in it does. exFAT shows
+// a new folder as 0777 at once: one that lets in more than the source fails
+// (EPERM) before anything goes into it.
+Folder open_made_folder(const Folder& parent, const char* name, const struct stat& source) {
+    FileDescriptor fd(::openat(parent.fd.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.valid() && !shows_no_more(source, {fd.get(), nullptr})) return {FileDescriptor(), true, false};
+    return {std::move(fd), true, parent.gives_an_acl};
 }
 
-Folder make_folder(const Folder& parent, const char* name) {
+Folder make_folder(const Folder& parent, const char* name, const struct stat& source) {
     if (::mkdirat(parent.fd.get(), name, S_IRWXU) != 0) return {FileDescriptor(), true, false};
-    return open_made_folder(parent, name);
+    return open_made_folder(parent, name, source);
 }
 
 // Copies a folder's contents, then gives the copy the folder's owner, mode,
@@ -130,7 +147,7 @@ bool copy_folder(Walk& walk, int from, const char* name, const Folder& to) {
     const FolderStream stream = open_stream(from, name);
     struct stat status {};
     if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0) return false;
-    const Folder copy = make_folder(to, name);
+    const Folder copy = make_folder(to, name, status);
     if (!copy.fd.valid()) return false;
     walk.names.emplace_back(name);
     const bool copied = copy_tree(walk, stream.get(), status, copy, to.gives_an_acl);
@@ -148,7 +165,51 @@ void allow_all_descriptors() {
     }
 }
 
+// Whether the system lacks a flag of renameat2 (FUSE file systems).
+bool flag_unsupported(int error) {
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// How many entries a folder holds, . and .. left out.
+bool count_entries(int at, const char* name, std::size_t& count) {
+    const FolderStream stream = open_stream(at, name);
+    if (!stream) return false;
+    count = 0;
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string_view entry_name(entry->d_name);
+        if (entry_name != "." && entry_name != "..") ++count;
+    }
+    return errno == 0;
+}
+
+// Renames an entry of a folder without replacing, and its name follows it.
+// Where the system cannot, a plain rename after a look, which replaces only
+// what another process made in that instant; there a tree of this run's own
+// must hold as many entries after the rename as before, else EIO: FAT
+// through FUSE empties a folder that it renames.
+bool rename_here(int at, std::string& name, const std::string& to, bool own_tree) {
+    if (::renameat2(at, name.c_str(), at, to.c_str(), RENAME_NOREPLACE) == 0) {
+        name = to;
+        return true;
+    }
+    if (!flag_unsupported(errno)) return false;
+    struct stat status {};
+    if (::fstatat(at, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return failed_with(EEXIST);
+    std::size_t before = 0;
+    if (errno != ENOENT || (own_tree && !count_entries(at, name.c_str(), before)) ||
+        ::renameat(at, name.c_str(), at, to.c_str()) != 0) {
+        return false;
+    }
+    name = to;
+    std::size_t after = 0;
+    return !own_tree || (count_entries(at, name.c_str(), after) && (after == before || failed_with(EIO)));
+}
+
+
 // The temporary tree of a snapshot, removed again unless it took its name.
+// The name follows the tree where it is renamed; after an exchange it holds
+// the earlier entry instead, which then goes in the tree's place.
 class TemporaryTree {
 public:
     explicit TemporaryTree(int folder) : folder_(folder) {}
@@ -159,26 +220,36 @@ public:
     }
     TemporaryTree(const TemporaryTree&) = delete;
     TemporaryTree& operator=(const TemporaryTree&) = delete;
-    // Makes the tree's top folder under a fresh temporary name.
-    Folder make(const Folder& in) {
+    // Makes the tree's top folder, for a copy of the source folder, under a
+    // fresh temporary name.
+    Folder make(const Folder& in, const struct stat& source) {
         for (int i = 0; i < temporary_name_tries; ++i) {
             std::string name = temporary_name();
             // The name is kept before the folder is opened, so that it goes
             // again whatever fails next.
             if (::mkdirat(in.fd.get(), name.c_str(), S_IRWXU) == 0) {
                 name_ = std::move(name);
-                return open_made_folder(in, name_.c_str());
+                return open_made_folder(in, name_.c_str(), source);
             }
             if (errno != EEXIST) break;
         }
         return {FileDescriptor(), true, false};
     }
     const std::string& name() const { return name_; }
+    bool rename_to(const std::string& to) { return rename_here(folder_, name_, to, holds_tree_); }
+    bool rename_aside() { return rename_to_temporary(folder_, name_, holds_tree_); }
+    // After an exchange: the tree's name, now this one, holds what the
+    // target's name held.
+    void exchanged(std::string name) {
+        name_ = std::move(name);
+        holds_tree_ = !holds_tree_;
+    }
     void handed_on() { name_.clear(); }
 
 private:
     int folder_;
     std::string name_;
+    bool holds_tree_ = true;
 };
 
 bool flush_one(const Folder& folder) {
@@ -186,14 +257,34 @@ bool flush_one(const Folder& folder) {
     return flush_folders(folders);
 }
 
-// Renames a folder without replacing; where the system cannot, a plain
-// rename after a look, which replaces at most an empty folder.
-bool rename_folder_without_replacing(int at, const char* from, const char* to) {
-    if (::renameat2(at, from, at, to, RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-    struct stat status {};
-    if (::fstatat(at, to, &status, AT_SYMLINK_NOFOLLOW) == 0) return failed_with(EEXIST);
-    return errno == ENOENT && ::renameat(at, from, at, to) == 0;
+// Exchanges by renames where the system cannot in one step (sshfs, ntfs-3g,
+// exFAT, FAT): the entry under the name is renamed aside and the tree's takes
+// its place, so that the name is missing for an instant. The tree's entry is
+// first renamed once on its own: where the file system empties a folder that
+// it renames, that shows before the entry under the name is touched.
+bool exchange_by_renames(TemporaryTree& tree, int at, const std::string& name) {
+    std::string other = name;
+    if (!tree.rename_aside()) return false;
+    if (rename_to_temporary(at, other, false) && tree.rename_to(name)) {
+        tree.exchanged(std::move(other));
+        return true;
+    }
+    // The entry renamed aside takes its name back, once the tree's has left it.
+    const ErrnoKeeper keep;
+    if (tree.name() == name) tree.rename_aside();
+    if (other != name && tree.name() != name) rename_here(at, other, name, false);
+    return false;
+}
+
+// Exchanges the entry under the tree's temporary name with the one under the
+// name. An entry that cannot be renamed at all (a folder of overlayfs' lower
+// layer, EXDEV) fails with that error.
+bool exchange(TemporaryTree& tree, int at, const std::string& name) {
+    if (::renameat2(at, tree.name().c_str(), at, name.c_str(), RENAME_EXCHANGE) == 0) {
+        tree.exchanged(tree.name());
+        return true;
+    }
+    return flag_unsupported(errno) && exchange_by_renames(tree, at, name);
 }
 
 // Gives the finished tree the target's name in one step. An earlier entry of
@@ -202,8 +293,7 @@ bool rename_folder_without_replacing(int at, const char* from, const char* to) {
 bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string& name, const MadeFiles& made,
                     bool replace) {
     const int at = folder.fd.get();
-    const char* temporary = tree.name().c_str();
-    if (rename_folder_without_replacing(at, temporary, name.c_str())) {
+    if (tree.rename_to(name)) {
         tree.handed_on();
         return flush_one(folder);
     }
@@ -212,16 +302,17 @@ bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string
         return false;
     }
     if (made.contains({earlier.st_dev, earlier.st_ino})) return failed_with(EEXIST);
-    if (::renameat2(at, temporary, at, name.c_str(), RENAME_EXCHANGE) != 0) return false;
+    if (!exchange(tree, at, name)) return false;
     if (!flush_one(folder)) {
         // The earlier entry takes its name back; the new tree then goes.
         const ErrnoKeeper keep;
-        ::renameat2(at, temporary, at, name.c_str(), RENAME_EXCHANGE);
+        exchange(tree, at, name);
         return false;
     }
     // The earlier entry now has the temporary name, and goes with it. Where
     // that removal fails, the new snapshot stands, the run fails, and the
     // removal is tried once more on the way out.
+    const char* temporary = tree.name().c_str();
     if (!(S_ISDIR(earlier.st_mode) ? remove_tree(at, temporary) : ::unlinkat(at, temporary, 0) == 0)) return false;
     tree.handed_on();
     return flush_one(folder);
@@ -229,13 +320,22 @@ bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string
 
 }  // namespace
 
+bool rename_to_temporary(int at, std::string& name, bool own_tree) {
+    for (int i = 0; i < temporary_name_tries; ++i) {
+        if (rename_here(at, name, temporary_name(), own_tree)) return true;
+        if (errno != EEXIST) break;
+    }
+    return false;
+}
+
 bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace) {
     struct stat status {};
     struct stat target {};
+    failed_on.clear();
     if (::fstat(::dirfd(source), &status) != 0 || ::fstat(folder.fd.get(), &target) != 0) return false;
     allow_all_descriptors();
     TemporaryTree tree(folder.fd.get());
-    const Folder top = tree.make(folder);
+    const Folder top = tree.make(folder, status);
     if (!top.fd.valid()) return false;
     Walk walk{status.st_dev, {target.st_dev, target.st_ino}, top.fd.get(), {}, {}};
     struct stat made_top {};
@@ -251,3 +351,9 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
 }
 
 }  // namespace posix
+
+namespace platform {
+
+std::string failed_entry() { return posix::failed_on; }
+
+}  // namespace platform
