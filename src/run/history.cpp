@@ -28,7 +28,7 @@ Failure no_backup(std::string_view source) {
 // change only at a minute's start: the zone is asked once a minute.
 std::vector<Instant> instants_of_stamp(StampValue stamp) {
     static std::unordered_map<StampValue, std::vector<Instant>> minute_starts;
-    constexpr StampValue per_minute = 100 * 100;
+    constexpr StampValue per_minute = 10'000;
     auto known = minute_starts.find(stamp / per_minute);
     if (known == minute_starts.end()) {
         known = minute_starts.emplace(stamp / per_minute, platform::instants_of(stamp_fields(stamp / per_minute * per_minute)))
