@@ -43,11 +43,14 @@ TEST(HistoryPolicy, WhenABackupWasMade) {
     EXPECT_EQ(made_at(whole, one, 9), 500) << "a local time that came once";
     EXPECT_EQ(made_at(whole, two, 9), 9) << "the hour that repeats: the change time";
     EXPECT_EQ(made_at({20261025, false}, none, 9), 9) << "one part only: the change time";
+    EXPECT_EQ(began_at(whole, one), 500);
+    EXPECT_EQ(began_at(whole, two), 500) << "the hour that repeats: the earlier instant";
+    EXPECT_EQ(began_at({20261025, false}, none), 0) << "one part only: not known";
 }
 
 std::vector<BackupEntry> entries(const std::vector<std::pair<std::string, Instant>>& made) {
     std::vector<BackupEntry> all;
-    for (const auto& [path, at] : made) all.push_back({path, at, false, {}});
+    for (const auto& [path, at] : made) all.push_back({path, at, false, 0, {}});
     return all;
 }
 

@@ -41,7 +41,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 24> switch_table{
+constexpr std::array<std::string_view, 26> switch_table{
     "",
     "Each argument is a file or folder to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it);",
@@ -57,6 +57,8 @@ constexpr std::array<std::string_view, 24> switch_table{
     "  --if-changed               with -copy: no copy of a file its newest backup equals",
     "  --dry-run                  print what would be done (+ made, - removed), do nothing",
     "  --no-wait                  end at once (status 12) where another run holds backup/",
+    "  --no-share                 with -copy: a folder's snapshot shares no unchanged file",
+    "                             with the one before it (each is a copy of its own)",
     "  --list                     print each file's backups instead, newest first",
     "  --null                     with --list: end each path with a NUL byte",
     "  --restore                  put back each file's newest backup instead; the file",
@@ -102,7 +104,7 @@ bool apply_keep(std::string_view name, std::string_view value, Request& request,
 // The words of the POSIX switches that fit some tasks only, as typed, for
 // the refusal of one that does not fit.
 struct LongSwitches {
-    std::string_view null, at, keep, if_changed;
+    std::string_view null, at, keep, if_changed, no_share;
 };
 
 // Applies a word that begins with "--" (POSIX).
@@ -125,6 +127,9 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
         request.dry_run = true;
     } else if (!valued && name == "--no-wait") {
         request.no_wait = true;
+    } else if (!valued && name == "--no-share") {
+        request.no_share = true;
+        seen.no_share = word;
     } else if (std::optional<Failure> failure; valued && apply_keep(name, value, request, failure)) {
         if (failure) return failure;
         seen.keep = word;
@@ -147,6 +152,7 @@ std::optional<Failure> check_fit(const Request& request, const BackupSettings& s
              std::pair{seen.at, request.task == Task::restore},
              std::pair{seen.keep, request.task == Task::back_up},
              std::pair{seen.if_changed, request.task == Task::back_up && settings.copy == 1},
+             std::pair{seen.no_share, request.task == Task::back_up && settings.copy == 1},
          }) {
         if (!word.empty() && !fits) return refusal(status_invalid_option, "Invalid option: ", word);
     }

@@ -55,6 +55,7 @@ struct Request {
     bool if_changed = false;         // --if-changed: no copy that its newest backup equals
     bool dry_run = false;            // --dry-run: say what would be done, do nothing
     bool no_wait = false;            // --no-wait: end at once where another run holds the backup folder
+    bool no_share = false;           // --no-share: a snapshot shares no file with an earlier one
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a

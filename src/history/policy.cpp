@@ -22,6 +22,11 @@ Instant made_at(const BackupStamp& stamp, std::span<const Instant> stamp_instant
     return stamp.both_parts && stamp_instants.size() == 1 ? stamp_instants.front() : changed;
 }
 
+Instant began_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants) {
+    if (!stamp.both_parts || stamp_instants.empty()) return 0;
+    return *std::min_element(stamp_instants.begin(), stamp_instants.end());
+}
+
 void sort_newest_first(std::vector<BackupEntry>& backups) {
     std::sort(backups.begin(), backups.end(), [](const BackupEntry& a, const BackupEntry& b) {
         return a.made != b.made ? a.made > b.made : a.path > b.path;

@@ -31,11 +31,16 @@ mivo_systemtime stamp_fields(StampValue stamp);
 // Where that is not one instant (the stamp holds one part only, or its
 // local time came twice because the clocks went back), its change time.
 Instant made_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants, Instant changed);
+Instant began_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants);
 
 struct BackupEntry {
     std::string path;  // "backup/conf/app.20261207.13052599.yml"
     Instant made;
     bool folder;
+    // The latest instant at which it can have begun to be made: its stamp's
+    // (the earlier one, in the hour that repeats); 0 where its name holds
+    // one part of the stamp only.
+    Instant began;
     // The date and time its calendar periods are read from: its stamp's
     // fields, or where the stamp holds one part only, its change time's.
     mivo_systemtime calendar;

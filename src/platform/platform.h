@@ -71,6 +71,12 @@ bool path_exists(const std::string& path);
 struct Transfer {
     std::string source;
     std::string target;
+    // POSIX folder snapshots: an earlier snapshot of the same folder whose
+    // unchanged files the new one shares (hard links), and the instant
+    // (hundredths of a second since 1970, UTC) before which it began, 0
+    // where that is not known; none where nothing is shared.
+    std::string shares_with = {};
+    std::int64_t shared_began = 0;
 };
 // Copies each source to its target, in order, atomically and durably; where
 // asked, an earlier file of the target's name is replaced (but never one made

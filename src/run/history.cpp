@@ -116,6 +116,7 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
         if (state.kind && (*state.kind == platform::EntryKind::folder) != is_folder) continue;
         const std::vector<Instant> instants = stamp->both_parts ? instants_of_stamp(stamp->value) : std::vector<Instant>{};
         found.push_back({std::move(path), made_at(*stamp, instants, status->changed), is_folder,
+                         began_at(*stamp, instants),
                          stamp->both_parts ? stamp_fields(stamp->value) : status->changed_locally});
     }
     sort_newest_first(found);
@@ -184,6 +185,18 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
     return std::nullopt;
 }
 
+void share_unchanged(std::vector<platform::Transfer>& transfers) {
+    for (platform::Transfer& transfer : transfers) {
+        SourceState state;
+        platform::ErrorCode error = 0;
+        if (!look_at(transfer.source, state, error) || state.kind != platform::EntryKind::folder) continue;
+        const std::optional<std::vector<BackupEntry>> found = backups_of(transfer.source, state, error);
+        if (!found || found->empty()) continue;
+        transfer.shares_with = found->front().path;
+        transfer.shared_began = found->front().began;
+    }
+}
+
 void leave_out_unchanged(std::vector<platform::Transfer>& transfers) {
     std::erase_if(transfers, [](const platform::Transfer& transfer) {
         SourceState state;
@@ -205,7 +218,7 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
             std::erase_if(*found, [&](const BackupEntry& backup) { return backup.path == source.made; });
             const StampValue run_time = parse_stamp(stamp).value_or(0);
             found->push_back({source.made, instants_of_stamp(run_time).back(),
-                              source.state.kind == platform::EntryKind::folder, stamp_fields(run_time)});
+                              source.state.kind == platform::EntryKind::folder, 0, stamp_fields(run_time)});
             sort_newest_first(*found);
         }
         std::vector<mivo_systemtime> calendar;

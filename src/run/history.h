@@ -42,6 +42,10 @@ std::optional<Failure> list_backups(const Request& request);
 // stamp.
 std::optional<Failure> restore_backups(const Request& request, const BackupSettings& settings, std::string& stamp);
 
+// Gives each folder's snapshot the newest earlier snapshot of that folder to
+// share its unchanged files with.
+void share_unchanged(std::vector<platform::Transfer>& transfers);
+
 // Leaves out the copies whose source its newest backup already equals.
 void leave_out_unchanged(std::vector<platform::Transfer>& transfers);
 

@@ -79,6 +79,15 @@ void hold_backup_folder(const Request& request) {
     }
 }
 
+// A folder's snapshot shares its unchanged files with the snapshot before
+// it; chosen under the lock, so that no other run removes that one meanwhile.
+void share_with_earlier(const Request& request, const BackupSettings& settings,
+                        std::vector<platform::Transfer>& backups) {
+    if constexpr (platform::posix_conventions) {
+        if (settings.copy == 1 && !request.no_share) share_unchanged(backups);
+    }
+}
+
 // The POSIX tasks on a file's backups, and the dry run and the keeping of a
 // backup run; each ends the run where it is its whole work.
 void list_or_restore(const Request& request, const BackupSettings& settings, std::string& stamp) {
@@ -189,6 +198,7 @@ void run() {
     if (platform::posix_conventions) {
         make_backup_folder();
         hold_backup_folder(request);
+        share_with_earlier(request, settings, backups);
     }
     if (auto failure = transfer_files(backups, settings, stamp)) fail(*failure);
     after_transfer(request, backups, sources);
