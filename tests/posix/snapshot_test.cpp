@@ -221,7 +221,7 @@ std::vector<Row> rows() {
          {{"-copy", "tree"}, {"sh", "-c", "chmod 0700 tree/a"}, {"-copy", "--if-changed", "tree"}}, 0, "",
          [](const Sandbox& s) { EXPECT_EQ(s.backups().size(), 2U); }},
         {"the_folder_holding_the_backups_is_refused", "echo x > f", {{"-copy", "."}}, 3,
-         "Backup failed: backup/.{D}.{D}: Invalid argument\nErrorLevel: 3\n",
+         "Backup failed: backup/.{D}.{D}: backup: Invalid argument\nErrorLevel: 3\n",
          [](const Sandbox& s) { EXPECT_TRUE(s.backups().empty() && temporaries(s).empty()); }},
     };
 }
