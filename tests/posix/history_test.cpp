@@ -568,6 +568,8 @@ std::vector<Row> rows() {
         {"dry_run_restore_of_a_changed_file", given(two), {"--dry-run", "--restore", "report.txt"}, 0,
          "+ backup/report.{D}.{D}.txt\n+ report.txt\n", left_alone},
 
+        {"no_share_with_a_move", report, {"--no-share", "report.txt"}, 7,
+         "Invalid option: --no-share\nErrorLevel: 7\n", made_nothing},
         {"null_without_list", report, {"--null", "-copy", "report.txt"}, 7,
          "Invalid option: --null\nErrorLevel: 7\n", made_nothing},
         {"at_without_restore", report, {"-copy", "--at=20261201", "report.txt"}, 7,
