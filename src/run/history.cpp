@@ -1,7 +1,6 @@
 #include "run/history.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "history/backup_names.h"
 #include "run/backup.h"
@@ -24,19 +23,9 @@ Failure no_backup(std::string_view source) {
     return Failure{status_missing_source, "No backup of: " + std::string(source)};
 }
 
-// The instants a stamp's local time stands for. Offsets from universal time
-// change only at a minute's start: the zone is asked once a minute.
+// The instants a stamp's local time stands for.
 std::vector<Instant> instants_of_stamp(StampValue stamp) {
-    static std::unordered_map<StampValue, std::vector<Instant>> minute_starts;
-    constexpr StampValue per_minute = 10'000;
-    auto known = minute_starts.find(stamp / per_minute);
-    if (known == minute_starts.end()) {
-        known = minute_starts.emplace(stamp / per_minute, platform::instants_of(stamp_fields(stamp / per_minute * per_minute)))
-                    .first;
-    }
-    std::vector<Instant> instants = known->second;
-    for (Instant& instant : instants) instant += static_cast<Instant>(stamp % per_minute / 100 * 100 + stamp % 100);
-    return instants;
+    return platform::instants_of(stamp_fields(stamp));
 }
 
 // The backups of a source of the state at its name; none where that or its

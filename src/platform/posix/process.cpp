@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
@@ -44,36 +45,56 @@ std::uint32_t user_id() {
     return ::geteuid();
 }
 
-// mktime is asked for the local time as standard time and as summer time;
-// each answer that reads back as that same local time is one instant.
+namespace {
+
+// The zone's offset from universal time at a moment, in seconds; asked once
+// an hour of moments, since lists of backups ask for many.
+long offset_at(std::time_t moment) {
+    static std::unordered_map<std::time_t, long> known;
+    constexpr std::time_t hour = 3600;
+    const auto [place, fresh] = known.try_emplace(moment / hour);
+    if (fresh) {
+        const std::time_t hour_start = moment / hour * hour;
+        std::tm local{};
+        ::localtime_r(&hour_start, &local);
+        place->second = local.tm_gmtoff;
+    }
+    return place->second;
+}
+
+}  // namespace
+
+// The local time read as universal time, less the zone's offset half a day
+// before and half a day after: where the two agree, no change of the clocks
+// is near and that is the instant. Otherwise each is one where the clock
+// showed that time; in the hour the clocks skip, neither is, and the offset
+// from before it stands.
 std::vector<std::int64_t> instants_of(const mivo_systemtime& local) {
+    std::tm fields{};
+    fields.tm_year = local.wYear - 1900;
+    fields.tm_mon = local.wMonth - 1;
+    fields.tm_mday = local.wDay;
+    fields.tm_hour = local.wHour;
+    fields.tm_min = local.wMinute;
+    fields.tm_sec = local.wSecond;
+    const std::time_t as_universal = ::timegm(&fields);
+    constexpr std::time_t half_a_day = 12 * 3600;
+    const long before = offset_at(as_universal - half_a_day);
+    const long after = offset_at(as_universal + half_a_day);
+    const auto instant = [&](long offset) {
+        return static_cast<std::int64_t>(as_universal - offset) * 100 + local.wMilliseconds / 10;
+    };
+    if (before == after) return {instant(before)};
     std::vector<std::int64_t> instants;
-    std::time_t normalised = -1;
-    for (const int summer : {0, 1, -1}) {
-        std::tm fields{};
-        fields.tm_year = local.wYear - 1900;
-        fields.tm_mon = local.wMonth - 1;
-        fields.tm_mday = local.wDay;
-        fields.tm_hour = local.wHour;
-        fields.tm_min = local.wMinute;
-        fields.tm_sec = local.wSecond;
-        fields.tm_isdst = summer;
-        const std::tm asked = fields;
-        const std::time_t moment = std::mktime(&fields);
-        if (summer == -1) {
-            normalised = moment;
-            break;
-        }
-        const bool same = fields.tm_isdst == asked.tm_isdst && fields.tm_year == asked.tm_year &&
-                          fields.tm_mon == asked.tm_mon && fields.tm_mday == asked.tm_mday &&
-                          fields.tm_hour == asked.tm_hour && fields.tm_min == asked.tm_min &&
-                          fields.tm_sec == asked.tm_sec;
-        const std::int64_t instant = static_cast<std::int64_t>(moment) * 100 + local.wMilliseconds / 10;
-        if (same && std::find(instants.begin(), instants.end(), instant) == instants.end()) {
-            instants.push_back(instant);
+    for (const long offset : {before, after}) {
+        const std::time_t moment = as_universal - offset;
+        std::tm shown{};
+        ::localtime_r(&moment, &shown);
+        if (shown.tm_hour == fields.tm_hour && shown.tm_min == fields.tm_min && shown.tm_mday == fields.tm_mday) {
+            instants.push_back(instant(offset));
         }
     }
-    if (instants.empty()) instants.push_back(static_cast<std::int64_t>(normalised) * 100 + local.wMilliseconds / 10);
+    if (instants.empty()) instants.push_back(instant(before));
     std::sort(instants.begin(), instants.end());
     return instants;
 }
