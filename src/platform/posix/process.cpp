@@ -78,7 +78,7 @@ std::vector<std::int64_t> instants_of(const mivo_systemtime& local) {
     fields.tm_min = local.wMinute;
     fields.tm_sec = local.wSecond;
     const std::time_t as_universal = ::timegm(&fields);
-    constexpr std::time_t half_a_day = 12 * 3600;
+    constexpr std::time_t half_a_day = 43'200;
     const long before = offset_at(as_universal - half_a_day);
     const long after = offset_at(as_universal + half_a_day);
     const auto instant = [&](long offset) {
