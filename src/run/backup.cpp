@@ -77,8 +77,8 @@ bool leaves_backup_folder(std::string_view target) {
     return false;
 }
 
-void make_backup_folder() {
-    guarded_call([] { return platform::create_folder(std::string(backup_folder_name)); });
+platform::ErrorCode make_backup_folder() {
+    return guarded_call([] { return platform::create_folder(std::string(backup_folder_name)); }).error;
 }
 
 Failure with_reason(std::int32_t status, std::string message, platform::ErrorCode error) {

@@ -41,8 +41,9 @@ std::string compose_target(std::string_view source, std::string_view suffix,
 // the backup folder.
 bool leaves_backup_folder(std::string_view target);
 
-// Creates the backup folder; whether it could be made does not matter here.
-void make_backup_folder();
+// Creates the backup folder; returns the error where it could not be made
+// (whether that matters is the run's to say).
+platform::ErrorCode make_backup_folder();
 
 // Status 2 when the source cannot be found.
 std::optional<Failure> check_source(const std::string& source);

@@ -196,7 +196,10 @@ void run() {
     std::vector<RunSource> sources = run_sources(request, backups);
     before_transfer(request, backups, sources, stamp);
     if (platform::posix_conventions) {
-        make_backup_folder();
+        // Where the folder could not be made, that is why the backups fail.
+        if (const platform::ErrorCode error = make_backup_folder(); error != 0 && !platform::name_taken(error)) {
+            fail(with_reason(status_backup_failed, "Backup failed: " + backups.front().target, error));
+        }
         hold_backup_folder(request);
         share_with_earlier(request, settings, backups);
     }

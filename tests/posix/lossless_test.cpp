@@ -137,7 +137,7 @@ std::string error_for(const std::string& call) {
 }
 
 // What may hold after a run in which one system call failed.
-void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& result) {
+void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& result, const std::string& reason) {
     const std::string folder = backup_folder(c);
     const std::vector<std::string> names = sandbox.backups(folder);
     const bool source_kept = sandbox.exists(c.source);
@@ -153,7 +153,10 @@ void check_outcome(const Case& c, const Sandbox& sandbox, const ProgramRun& resu
         EXPECT_TRUE(result.printed().starts_with("File does not exist: " + c.source)) << result.printed();
         break;
     case 3:
-        EXPECT_TRUE(result.printed().starts_with("Backup failed: " + folder + "/report.")) << result.printed();
+        // The message ends with the reason the failed call gave.
+        EXPECT_TRUE(result.printed().starts_with("Backup failed: " + folder + "/report.") &&
+                    result.printed().ends_with(": " + reason + "\nErrorLevel: 3\n"))
+            << result.printed();
         break;
     case 255:
         EXPECT_EQ(result.printed(), "");
@@ -354,7 +357,10 @@ TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
                 } else if (c.work != Case::back_up) {
                     check_history_outcome(c, sandbox, result);
                 } else if (c.companions == 0) {
-                    check_outcome(c, sandbox, result);
+                    check_outcome(c, sandbox, result, error == "ENOSPC" ? "No space left on device"
+                                                      : error == "EIO"  ? "Input/output error"
+                                                      : error == "ENOENT" ? "No such file or directory"
+                                                                           : "Operation not supported");
                 } else {
                     check_batch_outcome(c, sandbox, result);
                 }

@@ -120,9 +120,10 @@ namespace platform {
 bool create_folder(const std::string& path) {
     if (::mkdir(path.c_str(), 0777) != 0) return false;
     const posix::Folder made = posix::open_folder(path);
+    if (!made.fd.valid()) return false;
     const posix::Folder parent = posix::open_folder(posix::split_path(path).first);
     const posix::Folder* both[] = {&made, &parent};
-    return made.fd.valid() && parent.fd.valid() && posix::flush_folders(both);
+    return parent.fd.valid() && posix::flush_folders(both);
 }
 
 bool lock_folder(const std::string& path, bool wait) {
