@@ -45,7 +45,14 @@ void require_known(const Failure& failure, bool posix) {
         require(failure.message.starts_with("Invalid choice for the /separator option: "));
         break;
     case status_invalid_keep:
-        require(posix && failure.message.starts_with("Invalid choice for the --keep option: "));
+        require(posix && starts_with_any(failure.message,
+                                         {"Invalid choice for the --keep option: ",
+                                          "Invalid choice for the --keep-hourly option: ",
+                                          "Invalid choice for the --keep-daily option: ",
+                                          "Invalid choice for the --keep-weekly option: ",
+                                          "Invalid choice for the --keep-monthly option: ",
+                                          "Invalid choice for the --keep-yearly option: ",
+                                          "Invalid choice for the --keep-within option: "}));
         break;
     case status_invalid_at:
         require(posix && failure.message.starts_with("Invalid choice for the --at option: "));
