@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "support/loop_image.h"
 #include "support/sandbox.h"
 #include "support/spawn.h"
 
@@ -127,6 +128,9 @@ struct Row {
     // Faults strace injects into every run (its -e inject=), for a file
     // system that lacks a call.
     std::vector<std::string> faults = {};
+    // Whether the sandbox's "xfs" leads to a file system that shares blocks
+    // (XFS with reflinks).
+    bool shares_blocks = false;
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -167,6 +171,54 @@ std::string only_snapshot(const Sandbox& sandbox) {
     const std::vector<std::string> names = sandbox.backups();
     EXPECT_EQ(names.size(), 1U);
     return names.empty() ? "" : describe(sandbox.path() / "backup" / names.back());
+}
+
+struct stat status_of(const fs::path& path) {
+    struct stat s {};
+    lstat(path.c_str(), &s);
+    return s;
+}
+
+ino_t inode_of(const fs::path& path) { return status_of(path).st_ino; }
+
+std::string attribute_of(const fs::path& path, const char* name) {
+    std::string value(256, '\0');
+    const ssize_t size = lgetxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(static_cast<std::size_t>(std::max<ssize_t>(0, size)));
+    return value;
+}
+
+// Two snapshots, the newer one the tree as it is, and an entry of them one
+// file in both or two.
+void check_shared(const Sandbox& s, const std::string& entry, bool shared) {
+    const std::vector<std::string> names = s.backups();
+    ASSERT_EQ(names.size(), 2U);
+    const fs::path older = s.path() / "backup" / names[0];
+    const fs::path newer = s.path() / "backup" / names[1];
+    EXPECT_EQ(describe(newer), describe(s.path() / "tree"));
+    EXPECT_NE(inode_of(newer / entry), 0U) << entry;
+    EXPECT_EQ(inode_of(older / entry) == inode_of(newer / entry), shared) << entry;
+}
+
+// A tree snapshot once, changed by the commands, and snapshot again.
+std::vector<std::vector<std::string>> snapshot_around(const std::string& change) {
+    return {{"-copy", "tree"}, {"sh", "-c", change}, {"-copy", "tree"}};
+}
+
+// An earlier snapshot made by hand, under a stamp that says it began after
+// every change to the tree (so that no byte of the tree is read again).
+const std::string later_snapshot = "mkdir -p tree/d && echo one > tree/f && echo two > tree/d/g && mkdir backup && "
+                                   "cp -a tree backup/tree.20991231.00000000 && cd backup/tree.20991231.00000000";
+
+// The snapshot just made and the one made by hand.
+void check_shared_with_later(const Sandbox& s, const std::vector<std::pair<std::string, bool>>& entries) {
+    const std::vector<std::string> names = s.backups();
+    ASSERT_EQ(names.size(), 2U);
+    const fs::path made = s.path() / "backup" / names[0];
+    EXPECT_EQ(describe(made), describe(s.path() / "tree"));
+    for (const auto& [entry, shared] : entries) {
+        EXPECT_EQ(inode_of(made / entry) == inode_of(s.path() / "backup" / names[1] / entry), shared) << entry;
+    }
 }
 
 std::vector<Row> rows() {
@@ -220,6 +272,96 @@ std::vector<Row> rows() {
         {"if_changed_copies_a_changed_tree", "mkdir -p tree/a && echo 1 > tree/a/f",
          {{"-copy", "tree"}, {"sh", "-c", "chmod 0700 tree/a"}, {"-copy", "--if-changed", "tree"}}, 0, "",
          [](const Sandbox& s) { EXPECT_EQ(s.backups().size(), 2U); }},
+        // Each name of a file with two stays one file with the earlier snapshot's.
+        {"unchanged_files_are_shared",
+         "mkdir -p tree/d && echo one > tree/a && echo two > tree/d/b && ln tree/a tree/d/hard && "
+         "setfattr -n user.note -v kept tree/d/b && setfacl -m u:nobody:r tree/a",
+         {{"-copy", "tree"}, {"-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             for (const char* entry : {"a", "d/b", "d/hard"}) check_shared(s, entry, true);
+             EXPECT_TRUE(temporaries(s).empty());
+         }},
+        {"content_put_back_to_its_size_and_time_is_copied",
+         "mkdir tree && echo one > tree/f && touch -d 2020-01-01 tree/f",
+         snapshot_around("echo two > tree/f && touch -d 2020-01-01 tree/f"), 0, "",
+         [](const Sandbox& s) {
+             check_shared(s, "f", false);
+             EXPECT_EQ(s.read("backup/" + s.backups()[0] + "/f"), "one\n");
+         }},
+        {"a_changed_mode_is_copied", "mkdir tree && echo one > tree/f && chmod 0644 tree/f",
+         snapshot_around("chmod 0600 tree/f"), 0, "",
+         [](const Sandbox& s) {
+             check_shared(s, "f", false);
+             EXPECT_EQ(fs::status(s.path() / "backup" / s.backups()[0] / "f").permissions(),
+                       fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+         }},
+        {"a_changed_attribute_is_copied", "mkdir tree && echo one > tree/f && setfattr -n user.note -v one tree/f",
+         snapshot_around("setfattr -n user.note -v two tree/f"), 0, "",
+         [](const Sandbox& s) {
+             check_shared(s, "f", false);
+             EXPECT_EQ(attribute_of(s.path() / "backup" / s.backups()[0] / "f", "user.note"), "one");
+         }},
+        // The earlier snapshot's f is given other bytes with its size and
+        // times, and changed once more until its change time is past that of
+        // the snapshot's top folder.
+        {"an_earlier_file_changed_since_its_snapshot_is_copied",
+         later_snapshot + " && printf 'bad\\n' > f && touch -r ../../tree/f f && "
+                          "while [ \"$(stat -c %z f)\" = \"$(stat -c %z .)\" ]; do touch -r ../../tree/f f; done",
+         {{"-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) { check_shared_with_later(s, {{"f", false}, {"d/g", true}}); }},
+        {"a_link_in_the_earlier_snapshot_is_not_followed", later_snapshot + " && mv d e && ln -s e d",
+         {{"-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) { check_shared_with_later(s, {{"f", true}, {"d/g", false}}); }},
+        // The live file is never linked into a snapshot, even where the
+        // earlier one's top folder changed after it.
+        {"a_file_that_is_the_earlier_snapshots_is_copied",
+         later_snapshot + " && ln -f f ../../tree/f && chmod u+w .", {{"-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             check_shared_with_later(s, {{"f", false}, {"d/g", true}});
+             EXPECT_EQ(status_of(s.path() / "tree/f").st_nlink, 2U);
+         }},
+        {"no_share_copies_every_file", "mkdir tree && echo one > tree/f",
+         {{"-copy", "tree"}, {"-copy", "--no-share", "tree"}}, 0, "",
+         [](const Sandbox& s) { check_shared(s, "f", false); }},
+        // Where the earlier file has as many names as it may have.
+        {"a_file_that_cannot_take_another_name_is_copied", "mkdir tree && echo one > tree/f",
+         {{"-copy", "tree"}, {"-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) { check_shared(s, "f", false); }, {"linkat:error=EMLINK"}},
+        {"keep_leaves_the_newer_snapshot_whole", "mkdir -p tree/d && echo one > tree/a && echo two > tree/d/b",
+         {{"-copy", "tree"}, {"-copy", "--keep=1", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(only_snapshot(s), describe(s.path() / "tree"));
+             EXPECT_EQ(status_of(s.path() / "backup" / s.backups()[0] / "d/b").st_nlink, 1U);
+         }},
+        // --keep removing the snapshot that the newer one shares with changes
+        // the shared files' change time: the next snapshot compares their
+        // bytes and shares them all the same.
+        {"a_snapshot_after_keep_shares_again", "mkdir -p tree/d && echo one > tree/a && echo two > tree/d/b",
+         {{"-copy", "tree"}, {"-copy", "--keep=1", "tree"}, {"-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             for (const char* entry : {"a", "d/b"}) check_shared(s, entry, true);
+         }},
+        {"a_restored_tree_shares_nothing_with_the_backup",
+         "mkdir -p tree/d && echo one > tree/a && echo two > tree/d/b",
+         {{"-copy", "tree"}, {"-copy", "tree"}, {"sh", "-c", "echo three > tree/a"}, {"--restore", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(s.read("tree/a"), "one\n");
+             EXPECT_EQ(s.read("tree/d/b"), "two\n");
+             EXPECT_EQ(status_of(s.path() / "tree/a").st_nlink, 1U);
+             EXPECT_EQ(status_of(s.path() / "tree/d/b").st_nlink, 1U);
+         }},
+        // Copies that share blocks take no room, and stay files of their own.
+        {"files_are_not_linked_where_copies_share_blocks",
+         "mkdir xfs/tree xfs/backup && echo one > xfs/tree/f && ln -s xfs/backup backup",
+         {{"-copy", "xfs/tree"}, {"-copy", "xfs/tree"}}, 0, "",
+         [](const Sandbox& s) {
+             const std::vector<std::string> names = s.backups("backup/xfs");
+             ASSERT_EQ(names.size(), 2U);
+             const fs::path folder = s.path() / "backup/xfs";
+             EXPECT_NE(inode_of(folder / names[0] / "f"), inode_of(folder / names[1] / "f"));
+             EXPECT_EQ(bytes_of(folder / names[1] / "f"), "one\n");
+         },
+         {}, true},
         {"the_folder_holding_the_backups_is_refused", "echo x > f", {{"-copy", "."}}, 3,
          "Backup failed: backup/.{D}.{D}: backup: Invalid argument\nErrorLevel: 3\n",
          [](const Sandbox& s) { EXPECT_TRUE(s.backups().empty() && temporaries(s).empty()); }},
@@ -244,6 +386,12 @@ TEST_P(Snapshot, Row) {
         launcher.push_back("inject=" + fault);
     }
     const Sandbox sandbox;
+    std::optional<LoopImage> image;
+    if (row.shares_blocks) {
+        image.emplace(320, std::vector<std::string>{"mkfs.xfs", "-q", "-f", "-m", "reflink=1"}, "xfs");
+        if (!image->unavailable().empty()) GTEST_SKIP() << image->unavailable();
+        fs::create_directory_symlink(image->mount_point(), sandbox.path() / "xfs");
+    }
     shell(sandbox, row.before);
     std::optional<MountedInside> mounted;
     if (row.before == every_kind) {

@@ -114,13 +114,6 @@ off_t copy_data(int from, int to, const struct stat& source, off_t start) {
     }
 }
 
-// Whether two readings of a file's status see the same version of it.
-bool same_version(const struct stat& before, const struct stat& after) {
-    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
-           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec && before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
-           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
-}
-
 // How often a file that changes while it is read is copied again before the
 // copy gives up, and how often the rest of a growing file is taken.
 constexpr int version_tries = 5;
@@ -159,24 +152,6 @@ bool copy_one_version(int from, int to, struct stat& source, bool take_growth) {
         if (reached < 0) return false;
     }
     return failed_with(EAGAIN);
-}
-
-// Reads a list or value whose size the call tells when given no room,
-// again while it grows in between.
-template <class Read>
-bool read_sized(Read read, std::vector<char>& out) {
-    for (;;) {
-        const ssize_t size = read(nullptr, 0);
-        if (size < 0) return false;
-        out.resize(static_cast<std::size_t>(size));
-        if (size == 0) return true;
-        const ssize_t got = read(out.data(), out.size());
-        if (got >= 0) {
-            out.resize(static_cast<std::size_t>(got));
-            return true;
-        }
-        if (errno != ERANGE) return false;
-    }
 }
 
 // Whether a file system lacks a call for owners, attributes or permission
@@ -310,6 +285,12 @@ bool lets_in_more(const struct stat& source, const struct stat& shown) {
 }
 
 }  // namespace
+
+bool same_version(const struct stat& before, const struct stat& after) {
+    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec && before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+}
 
 bool shows_no_more(const struct stat& source, const Node& node) {
     struct stat shown {};

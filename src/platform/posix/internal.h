@@ -124,6 +124,31 @@ struct Node {
     const char* name;
 };
 
+// Reads a list or value whose size the call tells when given no room,
+// again while it grows in between.
+template <class Read>
+bool read_sized(Read read, std::vector<char>& out) {
+    for (;;) {
+        const ssize_t size = read(nullptr, 0);
+        if (size < 0) return false;
+        out.resize(static_cast<std::size_t>(size));
+        if (size == 0) return true;
+        const ssize_t got = read(out.data(), out.size());
+        if (got >= 0) {
+            out.resize(static_cast<std::size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) return false;
+    }
+}
+
+// Whether two readings of a file's status see the same version of it.
+bool same_version(const struct stat& before, const struct stat& after);
+
+// Whether two open files of the same size hold the same bytes; different
+// files leave the error indicator as it was.
+bool same_bytes(int first, int second);
+
 // Gives an entry the source's owner, extended attributes (ACLs among them),
 // permission bits and times, never granting more than the source: where the
 // owner or the ACL cannot be kept, the bits that would grant more are
@@ -229,8 +254,14 @@ bool remove_tree(int parent, const char* name);
 // (EEXIST). Where the system cannot exchange two entries, the earlier one is
 // renamed aside instead; where a rename loses what the tree holds (FAT
 // through FUSE), the snapshot fails (EIO). The snapshot is added to those
-// made.
-bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace);
+// made. Where an earlier snapshot of the folder is given, each file that is
+// certainly unchanged since it is a hard link to the earlier one's file.
+struct Earlier {
+    int top;             // its top folder, opened without following a link; -1 for none
+    std::int64_t began;  // hundredths of a second since 1970 before which it began; 0 unknown
+};
+bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
+                   const Earlier& earlier);
 
 // The local date and time of a moment the system gave.
 mivo_systemtime local_time_of(const timespec& moment);

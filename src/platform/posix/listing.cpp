@@ -60,8 +60,9 @@ bool same_status(const struct stat& one, const struct stat& other, bool permissi
            (!(S_ISCHR(one.st_mode) || S_ISBLK(one.st_mode)) || one.st_rdev == other.st_rdev);
 }
 
-// Two open files of the same size: their bytes, a fixed amount at a time.
-// Different files leave the error indicator as it was.
+}  // namespace
+
+// A fixed amount at a time.
 bool same_bytes(int first, int second) {
     ::posix_fadvise(first, 0, 0, POSIX_FADV_SEQUENTIAL);
     ::posix_fadvise(second, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -79,6 +80,8 @@ bool same_bytes(int first, int second) {
         at += static_cast<off_t>(got);
     }
 }
+
+namespace {
 
 // The names in an open folder, in order; false where it cannot be read.
 bool sorted_names(int folder, std::vector<std::string>& names) {

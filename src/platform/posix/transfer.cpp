@@ -60,13 +60,22 @@ bool open_source(const std::string& source, FileDescriptor& in, struct stat& sta
     return in.valid() && ::fstat(in.get(), &status) == 0;
 }
 
-// A snapshot of an open folder, whose descriptor the walk takes over.
-bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const std::string& name, MadeFiles& made,
-                 bool replace) {
+// A snapshot of an open folder, whose descriptor the walk takes over, in the
+// folder of the transfer's target. It shares unchanged files with the
+// earlier snapshot that the transfer names, where that stands in the same
+// folder: opened there, so that no link on its way is followed.
+bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const platform::Transfer& transfer,
+                 MadeFiles& made, bool replace) {
     const FolderStream stream(::fdopendir(folder_source.get()));
     if (!stream) return false;
     folder_source.release();
-    return make_snapshot(stream.get(), folder, name, made, replace);
+    const auto [folder_path, name] = split_path(transfer.target);
+    const auto [earlier_path, earlier_name] = split_path(transfer.shares_with);
+    const FileDescriptor earlier(transfer.shares_with.empty() || earlier_path != folder_path
+                                     ? -1
+                                     : ::openat(folder.fd.get(), earlier_name.c_str(),
+                                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return make_snapshot(stream.get(), folder, name, made, replace, {earlier.get(), transfer.shared_began});
 }
 
 // Gives a flushed copy its name. Where the process may name a file without a
@@ -374,7 +383,6 @@ std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
         bool stopped = false;
         FileDescriptor folder_source;
         const Folder* snapshot_folder = nullptr;
-        std::string snapshot_name;
         while (!stopped && !folder_source.valid() && done + staged.size() < transfers.size() &&
                (staged.empty() || staged.size() + folders.size() < room)) {
             const Transfer& transfer = transfers[done + staged.size()];
@@ -387,7 +395,6 @@ std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
                 if (S_ISDIR(status.st_mode)) {
                     folder_source = std::move(in);
                     snapshot_folder = folder;
-                    snapshot_name = std::move(name);
                     break;
                 }
                 copy = stage_copy(in.get(), status, *folder, std::move(name), false);
@@ -405,7 +412,7 @@ std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
             return done;
         }
         if (folder_source.valid()) {
-            if (!snapshot_of(std::move(folder_source), *snapshot_folder, snapshot_name, made, replace)) return done;
+            if (!snapshot_of(std::move(folder_source), *snapshot_folder, transfers[done], made, replace)) return done;
             ++done;
         }
     }
@@ -465,7 +472,7 @@ bool restore_backup(const std::string& backup, const std::string& path) {
     FileDescriptor in;
     if (!open_source(backup, in, status)) return false;
     MadeFiles made;
-    if (S_ISDIR(status.st_mode)) return snapshot_of(std::move(in), folder, name, made, true) && succeeded();
+    if (S_ISDIR(status.st_mode)) return snapshot_of(std::move(in), folder, {backup, target}, made, true) && succeeded();
     std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false);
     if (!copy || (!platform::keeps_permissions(split_path(backup).first) && !keep_own_permissions(*copy, target))) {
         return false;

@@ -1,9 +1,17 @@
 // Snapshots of folders: the whole tree copied under a temporary name beside
 // its target, every entry in it flushed, then given the target's name in one
 // step, so that no partial tree ever stands under a backup's name.
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/xattr.h>
 
+#include <algorithm>
+#include <cstring>
+#include <limits>
 #include <map>
+#include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +32,17 @@ struct Walk {
     std::vector<std::string> names;  // from the top to the folder being copied
     // The first copy of each file with several names, by its names from the top.
     std::map<Identity, std::vector<std::string>> linked;
+    // The earlier snapshot shared with: when its top folder took its name,
+    // the last step of its making, and the instant before which it began.
+    timespec earlier_named = {};
+    std::int64_t earlier_began = 0;
+    nlink_t link_max = std::numeric_limits<nlink_t>::max();  // the names a file may have there
+    // Whether copies into the snapshot share blocks; asked of the first file
+    // that could be linked.
+    std::optional<bool> clones = {};
+    // The earlier files linked whose change time stayed within the tick in
+    // which the earlier snapshot took its name: no other file may take them.
+    std::set<Identity> linked_in_tick = {};
 };
 
 // The entry, relative to the top, that the last snapshot failed on.
@@ -53,7 +72,113 @@ bool link_to_first_copy(const Walk& walk, const std::vector<std::string>& names,
     return ::linkat(at, names.back().c_str(), to.fd.get(), name, 0) == 0;
 }
 
-bool copy_file(Walk& walk, int from, const char* name, struct stat& status, const Folder& to) {
+bool not_after(const timespec& one, const timespec& other) {
+    return one.tv_sec < other.tv_sec || (one.tv_sec == other.tv_sec && one.tv_nsec <= other.tv_nsec);
+}
+
+// Whether an earlier snapshot's file looks as the source does: the same
+// size, modification time, kind and permission bits, owner and group.
+bool looks_the_same(const struct stat& source, const struct stat& earlier) {
+    return source.st_size == earlier.st_size && source.st_mtim.tv_sec == earlier.st_mtim.tv_sec &&
+           source.st_mtim.tv_nsec == earlier.st_mtim.tv_nsec && source.st_mode == earlier.st_mode &&
+           source.st_uid == earlier.st_uid && source.st_gid == earlier.st_gid;
+}
+
+using Attributes = std::vector<std::pair<std::string, std::vector<char>>>;
+
+// An open file's extended attributes (its ACL among them) in name order:
+// none where its file system has none; false where they cannot be read.
+bool attributes_of(int fd, Attributes& attributes) {
+    std::vector<char> names;
+    if (!read_sized([&](char* list, std::size_t size) { return ::flistxattr(fd, list, size); }, names)) {
+        return errno == EOPNOTSUPP;
+    }
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        const char* name = &names[at];
+        std::vector<char> value;
+        if (!read_sized([&](char* data, std::size_t size) { return ::fgetxattr(fd, name, data, size); }, value)) {
+            return false;
+        }
+        attributes.emplace_back(name, std::move(value));
+    }
+    std::sort(attributes.begin(), attributes.end());
+    return true;
+}
+
+bool same_attributes(int one, int other) {
+    Attributes these;
+    Attributes those;
+    return attributes_of(one, these) && attributes_of(other, those) && these == those;
+}
+
+// The kernel stamps a change by a clock that moves once a tick (10 ms at
+// 100 Hz, the slowest), which can be that much behind the clock a
+// snapshot's stamp came from: a change stamped less than two hundredths
+// before the earlier snapshot began may have come after.
+constexpr std::int64_t change_clock_lag = 2;
+
+// Whether the source holds what the earlier file does: unchanged since
+// before the earlier snapshot began (a change time cannot be set back), where
+// the earlier file is as its snapshot made it; else byte for byte, the
+// source still the version looked at.
+bool same_content(const Walk& walk, int in, const struct stat& source, int earlier, bool earlier_as_made) {
+    if (earlier_as_made && walk.earlier_began != 0 &&
+        hundredths_of(source.st_ctim) + change_clock_lag < walk.earlier_began) {
+        return true;
+    }
+    struct stat now {};
+    return same_bytes(in, earlier) && ::fstat(in, &now) == 0 && same_version(source, now);
+}
+
+// Whether copies from the source into the snapshot share blocks (btrfs, XFS
+// with reflink): they then take no room and stay files of their own, and
+// nothing is linked.
+bool copies_share_blocks(Walk& walk, int in, const Folder& to) {
+    if (!walk.clones) {
+        const StagedFile probe = create_staged(to);
+        walk.clones = probe.valid() && ::ioctl(probe.fd(), FICLONE, in) == 0;
+    }
+    return *walk.clones;
+}
+
+// Makes the source's entry a hard link to the earlier snapshot's file of
+// that name where that is certainly the same file: the same status and
+// attributes and content. An earlier file changed since its snapshot was
+// made (a later snapshot's link, or --keep removing one that shared it,
+// changes it too) is compared byte by byte.
+// Never the source itself (a tree put back by hard links), which the
+// snapshot would then change with. A source with several names needs room
+// for all of them. False where the file is not shared, for whatever reason:
+// it is then copied.
+bool share(Walk& walk, int in, const struct stat& source, int earlier, const char* name, const Folder& to) {
+    struct stat found {};
+    if (::fstatat(earlier, name, &found, AT_SYMLINK_NOFOLLOW) != 0 || !looks_the_same(source, found) ||
+        (found.st_dev == source.st_dev && found.st_ino == source.st_ino) ||
+        walk.linked_in_tick.contains({found.st_dev, found.st_ino}) ||
+        (source.st_nlink > 1 && found.st_nlink + source.st_nlink > walk.link_max) ||
+        copies_share_blocks(walk, in, to)) {
+        return false;
+    }
+    const FileDescriptor file(::openat(earlier, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    if (!file.valid() || ::fstat(file.get(), &opened) != 0 || opened.st_ino != found.st_ino ||
+        opened.st_dev != found.st_dev || !same_attributes(in, file.get()) ||
+        !same_content(walk, in, source, file.get(), not_after(opened.st_ctim, walk.earlier_named)) ||
+        ::linkat(earlier, name, to.fd.get(), name, 0) != 0) {
+        return false;
+    }
+    // The name linked must be the file looked at, not one put in its place.
+    struct stat linked {};
+    if (::fstatat(to.fd.get(), name, &linked, AT_SYMLINK_NOFOLLOW) != 0 || linked.st_ino != found.st_ino ||
+        linked.st_dev != found.st_dev) {
+        ::unlinkat(to.fd.get(), name, 0);
+        return false;
+    }
+    if (not_after(linked.st_ctim, walk.earlier_named)) walk.linked_in_tick.insert({found.st_dev, found.st_ino});
+    return true;
+}
+
+bool copy_file(Walk& walk, int from, const char* name, struct stat& status, const Folder& to, int earlier) {
     const Identity identity{status.st_dev, status.st_ino};
     if (status.st_nlink > 1) {
         if (const auto first = walk.linked.find(identity); first != walk.linked.end()) {
@@ -63,8 +188,10 @@ bool copy_file(Walk& walk, int from, const char* name, struct stat& status, cons
     const FileDescriptor in(::openat(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid() || ::fstat(in.get(), &status) != 0) return false;
     if (!S_ISREG(status.st_mode)) return failed_with(EAGAIN);  // replaced while the tree was read
-    FileDescriptor out(::openat(to.fd.get(), name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
-    if (!out.valid() || !fill(in.get(), out.get(), status, to, false)) return false;
+    if (earlier < 0 || !share(walk, in.get(), status, earlier, name, to)) {
+        const FileDescriptor out(::openat(to.fd.get(), name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
+        if (!out.valid() || !fill(in.get(), out.get(), status, to, false)) return false;
+    }
     if (status.st_nlink > 1) {
         std::vector<std::string> names = walk.names;
         names.emplace_back(name);
@@ -91,10 +218,11 @@ bool copy_special(int from, const char* name, const struct stat& status, const F
            keep_metadata({from, name}, {to.fd.get(), name}, status, to.gives_an_acl);
 }
 
-bool copy_folder(Walk& walk, int from, const char* name, const Folder& to);
+bool copy_folder(Walk& walk, int from, const char* name, const Folder& to, int earlier);
 
-// Copies what a folder holds into its copy, entry by entry.
-bool copy_entries(Walk& walk, DIR* stream, const Folder& to) {
+// Copies what a folder holds into its copy, entry by entry, sharing the
+// unchanged files of the earlier snapshot's folder, where there is one.
+bool copy_entries(Walk& walk, DIR* stream, const Folder& to, int earlier) {
     const int from = ::dirfd(stream);
     errno = 0;
     while (const dirent* entry = ::readdir(stream)) {
@@ -104,9 +232,9 @@ bool copy_entries(Walk& walk, DIR* stream, const Folder& to) {
         if (::fstatat(from, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return failed_at(walk, entry->d_name);
         bool copied = false;
         if (S_ISDIR(status.st_mode)) {
-            copied = copy_folder(walk, from, entry->d_name, to);
+            copied = copy_folder(walk, from, entry->d_name, to, earlier);
         } else if (S_ISREG(status.st_mode)) {
-            copied = copy_file(walk, from, entry->d_name, status, to);
+            copied = copy_file(walk, from, entry->d_name, status, to, earlier);
         } else if (S_ISLNK(status.st_mode)) {
             copied = copy_link(from, entry->d_name, status, to);
         } else {
@@ -136,27 +264,31 @@ Folder make_folder(const Folder& parent, const char* name, const struct stat& so
 // Copies a folder's contents, then gives the copy the folder's owner, mode,
 // ACLs, attributes and times, which the contents would otherwise change. A
 // folder of another file system (a mount point) is copied empty.
-bool copy_tree(Walk& walk, DIR* stream, const struct stat& status, const Folder& to, bool may_have_inherited) {
+bool copy_tree(Walk& walk, DIR* stream, const struct stat& status, const Folder& to, bool may_have_inherited,
+               int earlier) {
     const int from = ::dirfd(stream);
     if (Identity{status.st_dev, status.st_ino} == walk.target_folder) return failed_with(EINVAL);
-    if (status.st_dev == walk.device && !copy_entries(walk, stream, to)) return false;
+    if (status.st_dev == walk.device && !copy_entries(walk, stream, to, earlier)) return false;
     return keep_metadata({from, nullptr}, {to.fd.get(), nullptr}, status, may_have_inherited);
 }
 
-bool copy_folder(Walk& walk, int from, const char* name, const Folder& to) {
+bool copy_folder(Walk& walk, int from, const char* name, const Folder& to, int earlier) {
     const FolderStream stream = open_stream(from, name);
     struct stat status {};
     if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0) return false;
     const Folder copy = make_folder(to, name, status);
     if (!copy.fd.valid()) return false;
+    // Where the earlier snapshot has no real folder of that name, nothing below is shared.
+    const FileDescriptor earlier_folder(
+        earlier < 0 ? -1 : ::openat(earlier, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     walk.names.emplace_back(name);
-    const bool copied = copy_tree(walk, stream.get(), status, copy, to.gives_an_acl);
+    const bool copied = copy_tree(walk, stream.get(), status, copy, to.gives_an_acl, earlier_folder.get());
     walk.names.pop_back();
     return copied;
 }
 
-// The walk holds two descriptors for each level of the tree: as many as the
-// system lets the process have.
+// The walk holds three descriptors for each level of the tree: as many as
+// the system lets the process have.
 void allow_all_descriptors() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -328,7 +460,8 @@ bool rename_to_temporary(int at, std::string& name, bool own_tree) {
     return false;
 }
 
-bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace) {
+bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
+                   const Earlier& earlier) {
     struct stat status {};
     struct stat target {};
     failed_on.clear();
@@ -338,11 +471,20 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
     const Folder top = tree.make(folder, status);
     if (!top.fd.valid()) return false;
     Walk walk{status.st_dev, {target.st_dev, target.st_ino}, top.fd.get(), {}, {}};
+    struct stat earlier_top {};
+    const bool shares = earlier.top >= 0 && ::fstat(earlier.top, &earlier_top) == 0;
+    if (shares) {
+        walk.earlier_named = earlier_top.st_ctim;
+        walk.earlier_began = earlier.began;
+        const long link_max = ::fpathconf(earlier.top, _PC_LINK_MAX);
+        if (link_max > 0) walk.link_max = static_cast<nlink_t>(link_max);
+    }
     struct stat made_top {};
-    // One flush of the file system puts every entry of the tree on the disk:
-    // measured, it costs a tree of thousands of files less than a flush of
-    // each, even when those overlap.
-    if (!copy_tree(walk, source, status, top, folder.gives_an_acl) || ::syncfs(top.fd.get()) != 0 ||
+    // One flush of the file system puts every entry of the tree on the disk,
+    // the linked ones too: measured, it costs a tree of thousands of files
+    // less than a flush of each, even when those overlap.
+    if (!copy_tree(walk, source, status, top, folder.gives_an_acl, shares ? earlier.top : -1) ||
+        ::syncfs(top.fd.get()) != 0 ||
         ::fstat(top.fd.get(), &made_top) != 0 || !take_tree_name(tree, folder, name, made, replace)) {
         return false;
     }
