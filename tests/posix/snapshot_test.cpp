@@ -333,6 +333,16 @@ std::vector<Row> rows() {
              EXPECT_EQ(only_snapshot(s), describe(s.path() / "tree"));
              EXPECT_EQ(status_of(s.path() / "backup" / s.backups()[0] / "d/b").st_nlink, 1U);
          }},
+        // Two names of one file were parted since, each alike to the earlier
+        // file: only one of them may become it, else the snapshot would join
+        // what the tree holds apart.
+        {"names_parted_since_stay_apart", "mkdir tree && echo one > tree/a && ln tree/a tree/b",
+         {{"-copy", "tree"}, {"sh", "-c", "cp -p tree/a tree/b.new && mv tree/b.new tree/b"}, {"-copy", "tree"}}, 0,
+         "",
+         [](const Sandbox& s) {
+             const fs::path newest = s.path() / "backup" / s.backups().back();
+             EXPECT_NE(status_of(newest / "a").st_ino, status_of(newest / "b").st_ino);
+         }},
         // --keep removing the snapshot that the newer one shares with changes
         // the shared files' change time: the next snapshot compares their
         // bytes and shares them all the same.

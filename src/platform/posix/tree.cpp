@@ -40,9 +40,9 @@ struct Walk {
     // Whether copies into the snapshot share blocks; asked of the first file
     // that could be linked.
     std::optional<bool> clones = {};
-    // The earlier files linked whose change time stayed within the tick in
-    // which the earlier snapshot took its name: no other file may take them.
-    std::set<Identity> linked_in_tick = {};
+    // The earlier files linked: each stands for one file of the tree, so no
+    // other file may take it (files whose names were parted since look alike).
+    std::set<Identity> shared = {};
 };
 
 // The entry, relative to the top, that the last snapshot failed on.
@@ -154,7 +154,7 @@ bool share(Walk& walk, int in, const struct stat& source, int earlier, const cha
     struct stat found {};
     if (::fstatat(earlier, name, &found, AT_SYMLINK_NOFOLLOW) != 0 || !looks_the_same(source, found) ||
         (found.st_dev == source.st_dev && found.st_ino == source.st_ino) ||
-        walk.linked_in_tick.contains({found.st_dev, found.st_ino}) ||
+        walk.shared.contains({found.st_dev, found.st_ino}) ||
         (source.st_nlink > 1 && found.st_nlink + source.st_nlink > walk.link_max) ||
         copies_share_blocks(walk, in, to)) {
         return false;
@@ -174,7 +174,7 @@ bool share(Walk& walk, int in, const struct stat& source, int earlier, const cha
         ::unlinkat(to.fd.get(), name, 0);
         return false;
     }
-    if (not_after(linked.st_ctim, walk.earlier_named)) walk.linked_in_tick.insert({found.st_dev, found.st_ino});
+    walk.shared.insert({found.st_dev, found.st_ino});
     return true;
 }
 
