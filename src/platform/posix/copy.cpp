@@ -154,12 +154,6 @@ bool copy_one_version(int from, int to, struct stat& source, bool take_growth) {
     return failed_with(EAGAIN);
 }
 
-// Whether a file system lacks a call for owners, attributes or permission
-// bits (FAT through FUSE has neither chown nor chmod).
-bool unsupported(int error) {
-    return error == EOPNOTSUPP || error == ENOSYS;
-}
-
 // What cannot be opened (a link, a FIFO, a device) has its attributes read
 // and written by a short path through its open folder, never followed.
 std::string path_of(const Node& node) {
@@ -182,12 +176,12 @@ int set_attribute(const Node& node, const char* name, const std::vector<char>& v
 
 bool remove_attribute(const Node& node, const char* name) {
     const int removed = node.name == nullptr ? ::fremovexattr(node.fd, name) : ::lremovexattr(path_of(node).c_str(), name);
-    return removed == 0 || errno == ENODATA || unsupported(errno);
+    return removed == 0 || errno == ENODATA || call_unsupported(errno);
 }
 
 // Whether a file system refused an attribute (rather than failed to write it).
 bool refused(int error) {
-    return unsupported(error) || error == EPERM || error == EACCES || error == EINVAL || error == ENOSPC ||
+    return call_unsupported(error) || error == EPERM || error == EACCES || error == EINVAL || error == ENOSPC ||
            error == E2BIG || error == ERANGE;
 }
 
@@ -197,7 +191,7 @@ bool attribute_names(const Node& from, std::vector<char>& names) {
     if (read_sized([&](char* list, std::size_t size) { return list_attributes(from, list, size); }, names)) {
         return true;
     }
-    if (unsupported(errno)) return succeeded();
+    if (call_unsupported(errno)) return succeeded();
     if (errno != E2BIG) return false;
     names.clear();
     for (const std::string_view acl : {std::string_view(access_acl), std::string_view(default_acl)}) {
@@ -229,7 +223,7 @@ bool carry_attributes(const Node& from, const Node& to, bool may_have_inherited,
         if (!read_sized([&](char* data, std::size_t size) { return get_attribute(from, name, data, size); },
                         value)) {
             if (errno == ENODATA) continue;  // removed in the meantime, or never there
-            if (!unsupported(errno)) return false;
+            if (!call_unsupported(errno)) return false;
             acl_carried = acl_carried && std::strcmp(name, access_acl) != 0;
             continue;
         }
@@ -247,7 +241,7 @@ bool carry_attributes(const Node& from, const Node& to, bool may_have_inherited,
 // Whether the process was refused a change of owner, or the file system
 // cannot make one (rather than failed).
 bool owner_refused() {
-    return errno == EPERM || errno == EINVAL || unsupported(errno);
+    return errno == EPERM || errno == EINVAL || call_unsupported(errno);
 }
 
 bool change_owner(const Node& node, uid_t owner, gid_t group) {
@@ -325,7 +319,7 @@ bool keep_metadata(const Node& from, const Node& to, const struct stat& source, 
     // Where the file system has no permission bits to set, what it shows
     // instead is checked below.
     const bool mode_set = to.name == nullptr ? ::fchmod(to.fd, mode) == 0 : ::fchmodat(to.fd, to.name, mode, 0) == 0;
-    if (!mode_set && !unsupported(errno)) return false;
+    if (!mode_set && !call_unsupported(errno)) return false;
     const bool timed = to.name == nullptr ? ::futimens(to.fd, times.data()) == 0
                                           : ::utimensat(to.fd, to.name, times.data(), AT_SYMLINK_NOFOLLOW) == 0;
     return timed && shows_no_more(source, to);

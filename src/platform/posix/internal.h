@@ -67,6 +67,17 @@ inline bool failed_with(int error) {
     return false;
 }
 
+// Whether a file system lacks a call (FAT through FUSE has neither chown
+// nor chmod, exFAT no symbolic links).
+inline bool call_unsupported(int error) {
+    return error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// Whether the system lacks a flag of renameat2 (FUSE file systems).
+inline bool flag_unsupported(int error) {
+    return error == EINVAL || call_unsupported(error);
+}
+
 // The folder part of a path and its last part.
 std::pair<std::string, std::string> split_path(const std::string& path);
 

@@ -46,7 +46,7 @@ StagedFile create_staged(const Folder& folder) {
 bool rename_without_replacing(int from_folder, const char* from, int to_folder, const char* to) {
 #ifdef RENAME_NOREPLACE
     if (::renameat2(from_folder, from, to_folder, to, RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    if (!flag_unsupported(errno)) return false;
 #endif
     if (::linkat(from_folder, from, to_folder, to, 0) == 0) {
         if (::unlinkat(from_folder, from, 0) == 0) return true;
@@ -57,7 +57,7 @@ bool rename_without_replacing(int from_folder, const char* from, int to_folder, 
     // A file system without hard links (exFAT and FAT through FUSE): a look,
     // then a plain rename, which replaces only a name taken in between. Not
     // for a folder: FAT through FUSE empties a folder that it renames.
-    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    if (errno != EPERM && !call_unsupported(errno)) return false;
     const int refused = errno;
     struct stat status {};
     if (::fstatat(from_folder, from, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;

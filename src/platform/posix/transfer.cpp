@@ -312,16 +312,16 @@ bool keep_own_permissions(const StagedCopy& copy, const std::string& path) {
         // gets no set-user or set-group bits from it.
         mode_t mode = current.st_mode & 07777;
         if (::fchown(copy.file.fd(), current.st_uid, current.st_gid) != 0) {
-            if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+            if (errno != EPERM && !call_unsupported(errno)) return false;
             mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
         }
         // A file system without modes (FAT) showed what it allows when the copy was made.
-        return ::fchmod(copy.file.fd(), mode) == 0 || errno == ENOSYS || errno == EOPNOTSUPP;
+        return ::fchmod(copy.file.fd(), mode) == 0 || call_unsupported(errno);
     }
     if (errno != ENOENT) return false;
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    return ::fchmod(copy.file.fd(), 0666 & ~mask) == 0 || errno == ENOSYS || errno == EOPNOTSUPP;
+    return ::fchmod(copy.file.fd(), 0666 & ~mask) == 0 || call_unsupported(errno);
 }
 
 // Puts a link back as a link: made under a temporary name beside the path

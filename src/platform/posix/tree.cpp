@@ -297,11 +297,6 @@ void allow_all_descriptors() {
     }
 }
 
-// Whether the system lacks a flag of renameat2 (FUSE file systems).
-bool flag_unsupported(int error) {
-    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
-}
-
 // How many entries a folder holds, . and .. left out.
 bool count_entries(int at, const char* name, std::size_t& count) {
     const FolderStream stream = open_stream(at, name);
