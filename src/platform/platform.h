@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -124,12 +125,19 @@ void pause_briefly();
 // False with the error indicator set where one does not, or where that
 // cannot be told.
 bool links_trusted(const std::string& path);
-// the names in a folder, each ended by a NUL byte; true with none where the
-// folder is missing, false where it cannot be read.
-bool folder_names(const std::string& path, std::string& names);
 // Where nothing stands at the path, none with the error indicator clear;
 // where that cannot be told, none with it set.
 std::optional<EntryStatus> entry_status(const std::string& path, bool follow_link);
+// An entry of a folder, and what stands there (a link not followed).
+struct FolderEntry {
+    std::string name;
+    EntryStatus status;
+};
+// The entries of a folder whose names are wanted, each looked at relative to
+// the folder; true with none where the folder is missing, false where it or
+// a wanted entry cannot be read (one removed meanwhile is left out).
+bool folder_entries(const std::string& path, const std::function<bool(std::string_view)>& wanted,
+                    std::vector<FolderEntry>& found);
 // Whether two files (links followed) hold the same bytes and, where asked,
 // have the same permission bits and owner; false too where either cannot be
 // read.

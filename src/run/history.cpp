@@ -80,33 +80,23 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
                                                    platform::ErrorCode& error) {
     const std::string folder = backup_folder_of(source);
     const std::string_view file_name = source_last_part(source);
-    std::string names;
-    const auto read = guarded_call([&] { return platform::folder_names(folder, names); });
+    const auto wanted = [&](std::string_view name) { return backup_stamp(file_name, name).has_value(); };
+    std::vector<platform::FolderEntry> entries;
+    // A backup whose time cannot be told cannot be placed among the others:
+    // the list is not to be trusted without it.
+    const auto read = guarded_call([&] { return platform::folder_entries(folder, wanted, entries); });
     error = read.error;
     if (read.failed) return std::nullopt;
     const UserId runner = platform::user_id();
     std::vector<BackupEntry> found;
-    for (std::size_t at = 0; at < names.size();) {
-        const std::size_t end = names.find('\0', at);
-        const std::string_view name = std::string_view(names).substr(at, end - at);
-        at = end + 1;
-        const std::optional<BackupStamp> stamp = backup_stamp(file_name, name);
-        if (!stamp) continue;
-        std::string path = folder + platform::folder_separator + std::string(name);
-        // A backup whose time cannot be told cannot be placed among the
-        // others: the list is not to be trusted without it.
-        const auto found_status = guarded_call([&] { return platform::entry_status(path, false); });
-        error = found_status.error;
-        if (found_status.failed) return std::nullopt;
-        const std::optional<platform::EntryStatus>& status = found_status.result;
-        if (!status || status->kind == platform::EntryKind::other) continue;
-        if (!owner_counts(status->owner, runner, state.owner)) continue;
-        const bool is_folder = status->kind == platform::EntryKind::folder;
+    for (const auto& [name, status] : entries) {
+        if (status.kind == platform::EntryKind::other || !owner_counts(status.owner, runner, state.owner)) continue;
+        const bool is_folder = status.kind == platform::EntryKind::folder;
         if (state.kind && (*state.kind == platform::EntryKind::folder) != is_folder) continue;
-        const std::vector<Instant> instants = stamp->both_parts ? instants_of_stamp(stamp->value) : std::vector<Instant>{};
-        found.push_back({std::move(path), made_at(*stamp, instants, status->changed), is_folder,
-                         began_at(*stamp, instants),
-                         stamp->both_parts ? stamp_fields(stamp->value) : status->changed_locally});
+        const BackupStamp stamp = *backup_stamp(file_name, name);
+        const std::vector<Instant> instants = stamp.both_parts ? instants_of_stamp(stamp.value) : std::vector<Instant>{};
+        found.push_back({folder + platform::folder_separator + name, made_at(stamp, instants, status.changed), is_folder,
+                         began_at(stamp, instants), stamp.both_parts ? stamp_fields(stamp.value) : status.changed_locally});
     }
     sort_newest_first(found);
     return found;

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tesrak.h"
 
 namespace posix {
@@ -276,6 +277,8 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
 
 // The local date and time of a moment the system gave.
 mivo_systemtime local_time_of(const timespec& moment);
+// What an entry's status says of it, as entry_status tells.
+platform::EntryStatus status_of(const struct stat& status);
 // The same moment in hundredths of a second since 1970.
 std::int64_t hundredths_of(const timespec& moment);
 

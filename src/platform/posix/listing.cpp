@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,14 @@ FolderStream open_stream(int folder, const char* name) {
         ::close(fd);
     }
     return stream;
+}
+
+platform::EntryStatus status_of(const struct stat& status) {
+    using platform::EntryKind;
+    const EntryKind kind = S_ISDIR(status.st_mode)                              ? EntryKind::folder
+                           : S_ISREG(status.st_mode) || S_ISLNK(status.st_mode) ? EntryKind::file
+                                                                                : EntryKind::other;
+    return platform::EntryStatus{kind, status.st_uid, hundredths_of(status.st_ctim), local_time_of(status.st_ctim)};
 }
 
 namespace {
@@ -141,9 +150,10 @@ namespace platform {
 
 // Folders below the backup folder are found as backups are made in them:
 // never through a link.
-bool folder_names(const std::string& path, std::string& names) {
+bool folder_entries(const std::string& path, const std::function<bool(std::string_view)>& wanted,
+                    std::vector<FolderEntry>& found) {
     using namespace posix;
-    names.clear();
+    found.clear();
     FolderTable folders;
     const Folder* folder = folders.find(path);
     if (folder == nullptr) return errno == ENOENT && succeeded();
@@ -153,8 +163,19 @@ bool folder_names(const std::string& path, std::string& names) {
     errno = 0;
     while (const dirent* entry = ::readdir(stream.get())) {
         const std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
-        names.append(name.data(), name.size() + 1);
+        if (name == "." || name == ".." || !wanted(name)) {
+            errno = 0;
+            continue;
+        }
+        // Looked at relative to the open folder: one lookup, not a path's.
+        struct stat status {};
+        if (::fstatat(folder->fd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Removed since the folder was read: not there.
+            if (errno != ENOENT) return false;
+        } else {
+            found.push_back({std::string(name), status_of(status)});
+        }
+        errno = 0;
     }
     return errno == 0 && succeeded();
 }
@@ -165,10 +186,7 @@ std::optional<EntryStatus> entry_status(const std::string& path, bool follow_lin
         if (errno == ENOENT) posix::succeeded();
         return std::nullopt;
     }
-    const EntryKind kind = S_ISDIR(status.st_mode)                              ? EntryKind::folder
-                           : S_ISREG(status.st_mode) || S_ISLNK(status.st_mode) ? EntryKind::file
-                                                                                : EntryKind::other;
-    return EntryStatus{kind, status.st_uid, posix::hundredths_of(status.st_ctim), posix::local_time_of(status.st_ctim)};
+    return posix::status_of(status);
 }
 
 // The status first (kind, permission bits, owner, size), then the bytes.
