@@ -34,6 +34,11 @@ install(FILES ${PROJECT_BINARY_DIR}/tesrak.1.gz DESTINATION ${CMAKE_INSTALL_MAND
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tesrak COMPONENT program)
 install(FILES packaging/tesrak.bash-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
   RENAME tesrak COMPONENT program)
+# zsh and fish look in these vendor folders on Debian.
+install(FILES packaging/tesrak.zsh-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zsh/vendor-completions
+  RENAME _tesrak COMPONENT program)
+install(FILES packaging/tesrak.fish-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/fish/vendor_completions.d
+  RENAME tesrak.fish COMPONENT program)
 # Debian carries the licence in each package's copyright file instead.
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tesrak COMPONENT licence)
 install(TARGETS tesrak_library EXPORT TesrakTargets

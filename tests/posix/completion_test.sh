@@ -11,6 +11,12 @@ compopt() { :; }
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
 cd "$folder" && touch -- report.txt rest.log -notes.txt
+# Backups of report.txt (both parts, then one), rest.log (after the whole
+# name), .bashrc, conf/app.yml and the folder d, and names that are none.
+mkdir -p backup/conf backup/d.20261205.12000000 backup/.tesrak-x.20261211.10000000 &&
+    touch -- backup/report.20261207.13052599.txt backup/report_20261208.txt \
+        backup/rest.log.20261209.10000000 backup/.bashrc.20261206.01020304 \
+        backup/conf/app.20261201.08000000.yml backup/notes.txt.bak backup/notes.2026.txt
 failures=0
 # The command line typed so far, then the completions expected, sorted.
 check() {
@@ -46,11 +52,28 @@ check 'tesrak -copy rep' 'report.txt'
 check 'tesrak -- -n' '-notes.txt'
 check 'tesrak --l' '--list'
 check 'tesrak --k' '--keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep='
-check 'tesrak --d' '--dry-run'
+check 'tesrak --d' '--diff --dry-run'
 check 'tesrak --no-w' '--no-wait'
 check 'tesrak --no-s' '--no-share'
 check 'tesrak --keep-d' '--keep-daily='
 check 'tesrak --restore --at=20261201 re' 'report.txt rest.log'
 check 'tesrak --list --null rep' 'report.txt'
+check 'tesrak --j' '--json'
+check 'tesrak --q' '--quiet'
+check 'tesrak --e' '--exclude='
+check 'tesrak --exclude=' ''
+# The files with backups in --restore and --diff runs, else any file.
+check 'tesrak --restore ' '.bashrc conf/ d report.txt rest.log'
+check 'tesrak --diff conf/' 'conf/app.yml'
+check 'tesrak --restore -- r' 'report.txt rest.log'
+check 'tesrak --diff no' ''
+check 'tesrak --restore -- -n' '-notes.txt'
+check 'tesrak rep' 'report.txt'
+# The stamps of the backups of the files named, or of all in backup/.
+check 'tesrak --restore --at=' '2026120512000000 2026120601020304 2026120713052599 2026120910000000'
+check 'tesrak --restore --at=202612071' '2026120713052599'
+check 'tesrak --restore report.txt --at=' '2026120713052599'
+check 'tesrak --diff conf/app.yml --at=' '2026120108000000'
+check 'tesrak --diff d/ --at=2026' '2026120512000000'
 [ "$failures" = 0 ] && echo "bash completion: ok"
 exit "$failures"

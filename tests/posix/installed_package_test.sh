@@ -29,6 +29,11 @@ LD_LIBRARY_PATH=$libdir "$scratch/pc-client"
 
 python3 "$source/tests/posix/ctypes_client.py" "$libdir/libtesrak.so.1"
 
+for completion in bash-completion/completions/tesrak zsh/vendor-completions/_tesrak \
+    fish/vendor_completions.d/tesrak.fish; do
+    test -f "$prefix/share/$completion" || { echo "not installed: share/$completion"; exit 1; }
+done
+
 mkdir "$scratch/run" && cd "$scratch/run" && echo content > a.txt
 "$prefix/bin/tesrak" a.txt -copy
 test "$(cat backup/a.*.txt)" = content

@@ -18,6 +18,13 @@ if ! report=$(lintian --fail-on error,warning -L '>=warning' $packages 2>&1); th
 fi
 dpkg-deb -f "tesrak_$suffix" Depends | grep -q '^libc6 (>= '
 test "$(dpkg-deb -f "libtesrak-dev_$suffix" Depends)" = "libtesrak1 (= 1.0.1.5)"
+# The completions, where bash, zsh and fish look for them on Debian.
+contents=$(dpkg-deb -c "tesrak_$suffix")
+for completion in bash-completion/completions/tesrak zsh/vendor-completions/_tesrak \
+    fish/vendor_completions.d/tesrak.fish; do
+    echo "$contents" | grep -q " \./usr/share/$completion\$" ||
+        { echo "not in the package: /usr/share/$completion"; exit 1; }
+done
 
 if [ "$(id -u)" != 0 ]; then
     echo "installing the packages needs root: lintian passed, the install was skipped"
@@ -40,6 +47,13 @@ cc -o pc-client "$source/tests/posix/client/client.c" $(pkg-config --cflags --li
 cmake -S "$source/tests/posix/client" -B cmake-client >/dev/null
 cmake --build cmake-client >/dev/null
 ./cmake-client/client
+# The shells find the installed completions by themselves.
+if command -v zsh >/dev/null; then
+    test "$(zsh -fc 'autoload -Uz compinit && compinit -u -D && print -r -- $_comps[tesrak]')" = _tesrak
+fi
+if command -v fish >/dev/null; then
+    test "$(XDG_CONFIG_HOME=$scratch XDG_DATA_HOME=$scratch fish -c 'complete -C "tesrak --dry"' | cut -f1)" = --dry-run
+fi
 
 dpkg --purge libtesrak-dev libtesrak1 tesrak >/dev/null
 for file in $files; do

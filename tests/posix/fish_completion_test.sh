@@ -1,0 +1,63 @@
+#!/bin/bash
+# Loads the fish completion of tesrak into fish and asks fish for what it
+# offers after partial command lines, as it does when Tab is pressed.
+set -u
+export LC_ALL=C
+command -v fish >/dev/null || { echo "fish is not installed: its completion was not tested"; exit 77; }
+completion=$(realpath -- "$1")
+folder=$(mktemp -d)
+trap 'rm -rf "$folder"' EXIT
+cd "$folder" && touch -- report.txt rest.log -notes.txt
+# Backups of report.txt (both parts, then one), rest.log (after the whole
+# name), .bashrc, conf/app.yml and the folder d, and names that are none.
+mkdir -p backup/conf backup/d.20261205.12000000 backup/.tesrak-x.20261211.10000000 &&
+    touch -- backup/report.20261207.13052599.txt backup/report_20261208.txt \
+        backup/rest.log.20261209.10000000 backup/.bashrc.20261206.01020304 \
+        backup/conf/app.20261201.08000000.yml backup/notes.txt.bak backup/notes.2026.txt
+lines=() expected=()
+# The command line typed so far, then the completions expected, sorted.
+check() {
+    lines+=("$1")
+    expected+=("$2")
+}
+# Every switch the program takes, sorted.
+check 'tesrak -' '-- --at= --diff --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --quiet --restore --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
+check 'tesrak -unique=' '-unique=date -unique=datetime -unique=time'
+check 'tesrak -unique=da' '-unique=date -unique=datetime'
+check 'tesrak -UNIQUE:t' '-UNIQUE:time'
+check 'tesrak -sep=' '-sep=, -sep=- -sep=. -sep== -sep=_'
+check 'tesrak -separator=_' '-separator=_'
+check 'tesrak re' 'report.txt rest.log'
+check 'tesrak -- -n' '-notes.txt'
+check 'tesrak --exclude=' ''
+# The files with backups in --restore and --diff runs, else any file.
+# fish offers names that begin with a dot only after a dot.
+check 'tesrak --restore ' 'conf/ d report.txt rest.log'
+check 'tesrak --restore .' '.bashrc'
+check 'tesrak --diff conf/' 'conf/app.yml'
+check 'tesrak --restore -- r' 'report.txt rest.log'
+check 'tesrak --diff no' ''
+check 'tesrak --restore -- -n' '-notes.txt'
+# The stamps of the backups of the files named, or of all in backup/.
+check 'tesrak --restore --at=' '--at=2026120512000000 --at=2026120601020304 --at=2026120713052599 --at=2026120910000000'
+check 'tesrak --restore report.txt --at=' '--at=2026120713052599'
+check 'tesrak --diff conf/app.yml --at=' '--at=2026120108000000'
+check 'tesrak --diff d/ --at=2026' '--at=2026120512000000'
+
+# One fish answers every line: the completions without their descriptions,
+# sorted, on one line.
+mapfile -t got < <(printf '%s\n' "${lines[@]}" | fish --no-config -c '
+    source $argv[1]
+    while read -l line
+        set -l offered (complete -C $line | string replace -r "\t.*" "" | sort)
+        echo "$offered"
+    end' "$completion")
+failures=0
+for i in "${!lines[@]}"; do
+    if [[ ${got[i]-missing} != "${expected[i]}" ]]; then
+        echo "FAILED: [${lines[i]}] completed to [${got[i]-}], expected [${expected[i]}]"
+        failures=$((failures + 1))
+    fi
+done
+[ "$failures" = 0 ] && echo "fish completion: ok"
+exit "$failures"
