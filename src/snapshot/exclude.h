@@ -1,0 +1,20 @@
+// Which entries a folder snapshot leaves out, by patterns as in .gitignore:
+// a pattern without '/' (but a trailing one) names entries at any depth,
+// one with a '/' elsewhere is a path from the tree's top; '*', '?' and
+// "[...]" stay within a path part; a part "**" stands for any number of
+// whole parts; a trailing '/' matches folders only. No negation, no
+// comments: a pattern is taken as given.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+// Whether an entry of a tree is left out by any of the patterns. The path is relative to the
+// tree's top, its parts joined by '/', with no leading or trailing '/'.
+bool excluded(std::span<const std::string> patterns, std::string_view path, bool is_folder);
+// Whether a pattern can be used (not empty, not only slashes); the command
+// line refuses others. Text alone, so that every build's command line reads it.
+inline bool valid_exclude(std::string_view pattern) {
+    return pattern.find_first_not_of('/') != std::string_view::npos;
+}
