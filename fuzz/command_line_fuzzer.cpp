@@ -12,6 +12,7 @@
 
 #include "cmdline/cmdline.h"
 #include "run/backup.h"
+#include "snapshot/exclude.h"
 
 namespace {
 
@@ -111,5 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(request.sources.empty() != request.answer.empty());
     require_valid(posix_settings);
     for (const std::string& name : request.sources) require_target(name, posix_settings);
+    for (const std::string& pattern : request.excludes) require(valid_exclude(pattern));
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "platform/platform.h"
+#include "snapshot/exclude.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 26> switch_table{
+constexpr std::array<std::string_view, 32> switch_table{
     "",
     "Each argument is a file or folder to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it);",
@@ -59,11 +60,17 @@ constexpr std::array<std::string_view, 26> switch_table{
     "  --no-wait                  end at once (status 12) where another run holds backup/",
     "  --no-share                 with -copy: a folder's snapshot shares no unchanged file",
     "                             with the one before it (each is a copy of its own)",
+    "  --exclude=PATTERN          with -copy: leave out of a folder's snapshot what matches",
+    "                             (as in .gitignore; repeatable); a folder holding a",
+    "                             CACHEDIR.TAG is always left out",
     "  --list                     print each file's backups instead, newest first",
     "  --null                     with --list: end each path with a NUL byte",
     "  --restore                  put back each file's newest backup instead; the file",
     "                             as it is is backed up first where it differs",
-    "  --at=STAMP                 with --restore: the newest made by then (8 or 16 digits)",
+    "  --diff                     show what changed since each file's newest backup instead",
+    "                             (status 1 where something did, as diff does)",
+    "  --at=STAMP                 with --restore or --diff: the newest made by then",
+    "  --json                     with --list, --diff or --dry-run: a JSON object a line",
     "  --                         every later argument is a file",
     "  --help, --version          this text, or the version, alone",
     "",
@@ -104,7 +111,7 @@ bool apply_keep(std::string_view name, std::string_view value, Request& request,
 // The words of the POSIX switches that fit some tasks only, as typed, for
 // the refusal of one that does not fit.
 struct LongSwitches {
-    std::string_view null, at, keep, if_changed, no_share;
+    std::string_view null, at, keep, if_changed, no_share, json, exclude;
 };
 
 // Applies a word that begins with "--" (POSIX).
@@ -113,8 +120,8 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
     const std::string_view name = word.substr(0, equals);
     const std::string_view value = equals == std::string_view::npos ? std::string_view() : word.substr(equals + 1);
     const bool valued = equals != std::string_view::npos;
-    if (!valued && (name == "--list" || name == "--restore")) {
-        const Task task = name == "--list" ? Task::list : Task::restore;
+    if (!valued && (name == "--list" || name == "--restore" || name == "--diff")) {
+        const Task task = name == "--list" ? Task::list : name == "--restore" ? Task::restore : Task::diff;
         if (request.task != Task::back_up && request.task != task) return refusal(status_invalid_option, "Invalid option: ", word);
         request.task = task;
     } else if (!valued && name == "--null") {
@@ -123,6 +130,13 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
     } else if (!valued && name == "--if-changed") {
         request.if_changed = true;
         seen.if_changed = word;
+    } else if (!valued && name == "--json") {
+        request.json = true;
+        seen.json = word;
+    } else if (valued && name == "--exclude") {
+        if (!valid_exclude(value)) return refusal(status_invalid_option, "Invalid option: ", word);
+        request.excludes.emplace_back(value);
+        seen.exclude = word;
     } else if (!valued && name == "--dry-run") {
         request.dry_run = true;
     } else if (!valued && name == "--no-wait") {
@@ -144,12 +158,16 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
 }
 
 // The first switch that does not fit the task, refused as unknown: --null
-// lists, --at restores, --keep and --if-changed back up (a copy, for
-// --if-changed: a move always moves).
+// lists (a line of text a path), --at restores or compares, --keep and
+// --if-changed back up (a copy, for --if-changed: a move always moves),
+// --json lists, compares or tells what a dry run would do.
 std::optional<Failure> check_fit(const Request& request, const BackupSettings& settings, const LongSwitches& seen) {
     for (const auto& [word, fits] : {
-             std::pair{seen.null, request.task == Task::list},
-             std::pair{seen.at, request.task == Task::restore},
+             std::pair{seen.null, request.task == Task::list && !request.json},
+             std::pair{seen.at, request.task == Task::restore || request.task == Task::diff},
+             std::pair{seen.json, request.task == Task::list || request.task == Task::diff ||
+                                      (request.task == Task::back_up && request.dry_run)},
+             std::pair{seen.exclude, request.task == Task::back_up && settings.copy == 1},
              std::pair{seen.keep, request.task == Task::back_up},
              std::pair{seen.if_changed, request.task == Task::back_up && settings.copy == 1},
              std::pair{seen.no_share, request.task == Task::back_up && settings.copy == 1},

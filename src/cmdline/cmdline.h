@@ -40,8 +40,8 @@ std::optional<Failure> parse_command_tail(std::string tail, BackupSettings& sett
                                           std::string& source);
 
 // What a run does with its files: back them up, or (POSIX) list or restore
-// their backups.
-enum class Task : std::uint8_t { back_up, list, restore };
+// their backups, or compare them with their newest.
+enum class Task : std::uint8_t { back_up, list, restore, diff };
 
 // What a command line asks for: the files, in the order given, and what to do
 // with them, or the lines that answer --help or --version.
@@ -56,6 +56,8 @@ struct Request {
     bool dry_run = false;            // --dry-run: say what would be done, do nothing
     bool no_wait = false;            // --no-wait: end at once where another run holds the backup folder
     bool no_share = false;           // --no-share: a snapshot shares no file with an earlier one
+    bool json = false;               // --json: a JSON object a line, for scripts
+    std::vector<std::string> excludes;  // --exclude=PATTERN: left out of folder snapshots
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a
@@ -79,7 +81,8 @@ inline constexpr std::string_view usage_lines[] = {
 #else
 inline constexpr std::string_view usage_lines[] = {
     "Usage: tesrak [options] file...",
-    "       tesrak --list [--null] file...",
+    "       tesrak --list [--null | --json] file...",
     "       tesrak --restore [--at=STAMP] [options] file...",
+    "       tesrak --diff [--at=STAMP] [--json] file...",
 };
 #endif

@@ -43,6 +43,9 @@ struct BackupEntry {
     // The date and time its calendar periods are read from: its stamp's
     // fields, or where the stamp holds one part only, its change time's.
     mivo_systemtime calendar;
+    BackupStamp stamp = {};  // as its name holds it
+    bool link = false;       // a symbolic link that was moved
+    std::uint64_t size = 0;  // a file's
 };
 
 // Newest first: by the instant made, then by name, the greater first.

@@ -78,6 +78,9 @@ struct Transfer {
     // where that is not known; none where nothing is shared.
     std::string shares_with = {};
     std::int64_t shared_began = 0;
+    // POSIX folder snapshots: the patterns of entries left out (see
+    // tree_changes), recorded with the snapshot.
+    std::vector<std::string> excludes = {};
 };
 // Copies each source to its target, in order, atomically and durably; where
 // asked, an earlier file of the target's name is replaced (but never one made
@@ -101,6 +104,8 @@ struct EntryStatus {
     std::uint32_t owner;
     std::int64_t changed;            // hundredths of a second since 1970 (UTC)
     mivo_systemtime changed_locally;  // the same, as the local date and time
+    bool link = false;                // a symbolic link, not followed
+    std::uint64_t size = 0;           // a regular file's
 };
 
 // POSIX only, used where the run is (see posix_conventions):
@@ -154,18 +159,37 @@ bool keeps_permissions(const std::string& folder);
 // For a file, a trusted link at that name is followed (what it points to is
 // restored; see links_trusted). Where the backup's file system does not keep
 // permissions, the file keeps its own mode and owner (a new one gets what
-// the umask gives): a restore never grants more than the file had. Missing
-// folders are made.
-bool restore_backup(const std::string& backup, const std::string& path);
+// the umask gives): a restore never grants more than the file had. A
+// folder's entries that the patterns (the snapshot's own) or a CACHEDIR.TAG
+// leave out stay in the restored folder. Missing folders are made.
+bool restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes);
 // The path, relative to the top of the tree, of the entry that the last
 // folder snapshot failed on; empty where it failed on none.
 std::string failed_entry();
-// Whether two folders hold the same trees: the same names, each entry of the
-// same kind (and, where asked, permission bits and owner), files with the
-// same bytes, links
-// with the same destination (folders of other file systems inside the first
-// are not entered); false too where either cannot be read.
-bool same_tree(const std::string& a, const std::string& b, bool permissions);
+// A change from a backup's tree to the tree as it is.
+struct TreeChange {
+    char mark;         // '+' only now, '-' only in the backup, 'M' kind or contents,
+                       // 'm' permission bits, owner, group, link destination or attributes
+    std::string path;  // relative to the top, "." for the top itself
+    EntryKind kind;    // as it is now ('-': as it was)
+    bool link;
+    std::uint64_t size;  // of a regular file, else 0
+};
+// The changes from a backup's tree to the tree at a path, in path order
+// (with first_only, at most one): permission bits, owners and attributes
+// only where asked, entries the patterns exclude and cache folders (see
+// left_out) not compared, folders of other file systems inside the tree not
+// entered, an entry only on one side one change. False where either tree
+// cannot be read.
+bool tree_changes(const std::string& backup, const std::string& current, bool permissions,
+                  std::span<const std::string> excludes, bool first_only, std::vector<TreeChange>& changes);
+// The exclude patterns a folder snapshot was made with: none where it was
+// made with none; false where they cannot be read.
+bool recorded_excludes(const std::string& snapshot, std::vector<std::string>& patterns);
+// Runs a program found on the PATH with the arguments (its name first) and
+// this process's streams; its exit status, or none with the error indicator
+// set where it could not be started or did not end by itself.
+std::optional<int> run_program(std::span<const std::string> arguments);
 // Removes each backup, a folder as a whole tree (renamed to a temporary name
 // first, no link inside it followed), in order, then flushes their folders;
 // returns how many were removed: all, or those before the one that failed.

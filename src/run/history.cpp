@@ -1,8 +1,10 @@
 #include "run/history.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "history/backup_names.h"
+#include "history/json_lines.h"
 #include "run/backup.h"
 #include "run/guarded.h"
 #include "run/run.h"
@@ -40,11 +42,12 @@ std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& sou
 // what stands at the source's name; status 2 where there is none, 3 where
 // the folder cannot be read.
 std::optional<Failure> choose_backup(const std::string& source, std::optional<StampValue> by,
-                                     std::vector<BackupEntry>& chosen, std::vector<SourceState>& states) {
+                                     std::vector<BackupEntry>& chosen, std::vector<SourceState>& states,
+                                     std::string_view failure = "Restore failed: ") {
     SourceState state;
     platform::ErrorCode error = 0;
     std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state, error);
-    if (!found) return failed("Restore failed: ", source, error);
+    if (!found) return failed(failure, source, error);
     states.push_back(state);
     // A time given that came twice stands for the later of the two.
     const std::optional<std::size_t> newest =
@@ -55,15 +58,82 @@ std::optional<Failure> choose_backup(const std::string& source, std::optional<St
 }
 
 // Whether a source equals a backup of it: a file byte for byte, a folder
-// entry for entry; permission bits and owners only where the backup's file
-// system keeps them.
-bool same_as_backup(const std::string& source, const BackupEntry& backup) {
+// entry for entry but those the patterns leave out; permission bits and
+// owners only where the backup's file system keeps them.
+bool same_as_backup(const std::string& source, const BackupEntry& backup, std::span<const std::string> excludes) {
     return guarded_call([&] {
                const bool permissions = platform::keeps_permissions(backup_folder_of(source));
-               return backup.folder ? platform::same_tree(source, backup.path, permissions)
+               std::vector<platform::TreeChange> changes;
+               return backup.folder ? platform::tree_changes(backup.path, source, permissions, excludes, true, changes) &&
+                                          changes.empty()
                                     : platform::same_file(source, backup.path, permissions);
            })
         .result;
+}
+
+// The patterns a backup was made with: a folder snapshot's recorded ones.
+std::optional<std::vector<std::string>> excludes_of(const BackupEntry& backup, platform::ErrorCode& error) {
+    std::vector<std::string> patterns;
+    if (!backup.folder) return patterns;
+    const auto read = guarded_call([&] { return platform::recorded_excludes(backup.path, patterns); });
+    error = read.error;
+    if (read.failed) return std::nullopt;
+    return patterns;
+}
+
+std::string_view kind_name(bool folder, bool link) {
+    return folder ? "folder" : link ? "link" : "file";
+}
+
+// A backup as --json gives it: where it is, its stamp as given to --at and
+// as a local time, its kind and a file's size.
+std::vector<std::pair<std::string_view, std::string>> backup_members(const BackupEntry& backup) {
+    return {{"path", json_string(backup.path)},
+            {"stamp", json_string(stamp_digits(backup.stamp))},
+            {"time", json_string(iso_local_time(backup.calendar))},
+            {"kind", json_string(kind_name(backup.folder, backup.link))},
+            {"size", backup.folder ? "null" : std::to_string(backup.size)}};
+}
+
+// A file against its backup: diff -u prints what changed, from the backup
+// to the file; status 1 where they differ.
+std::optional<Failure> diff_file(const std::string& source, const BackupEntry& backup, std::int32_t& status) {
+    const std::string arguments[] = {"diff", "-u", "--", backup.path, source};
+    const auto ran = guarded_call([&] { return platform::run_program(arguments); });
+    if (!ran.result || *ran.result > 1) return failed("Diff failed: ", source, ran.result ? 0 : ran.error);
+    if (*ran.result == 1) status = status_differs;
+    return std::nullopt;
+}
+
+// A folder against its snapshot: a line a changed entry, its path relative
+// to the folder; the snapshot's own patterns leave out the same entries.
+std::optional<Failure> diff_folder(const std::string& source, const BackupEntry& backup, bool json, std::int32_t& status) {
+    platform::ErrorCode error = 0;
+    const std::optional<std::vector<std::string>> excludes = excludes_of(backup, error);
+    if (!excludes) return failed("Diff failed: ", source, error);
+    std::vector<platform::TreeChange> changes;
+    const auto compared = guarded_call([&] {
+        return platform::tree_changes(backup.path, source, platform::keeps_permissions(backup_folder_of(source)),
+                                      *excludes, false, changes);
+    });
+    if (!compared.result) return failed("Diff failed: ", source, compared.error);
+    std::string lines;
+    for (const platform::TreeChange& change : changes) {
+        if (!json) {
+            (((lines += change.mark) += ' ') += change.path) += '\n';
+            continue;
+        }
+        const bool folder = change.kind == platform::EntryKind::folder;
+        lines += json_line({{"path", json_string(change.path)},
+                            {"change", json_string(std::string(1, change.mark))},
+                            {"kind", json_string(kind_name(folder, change.link))},
+                            {"size", folder ? "null" : std::to_string(change.size)},
+                            {"backup", json_string(backup.path)},
+                            {"stamp", json_string(stamp_digits(backup.stamp))}});
+    }
+    print_answer(lines);
+    if (!changes.empty()) status = status_differs;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -96,7 +166,8 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
         const BackupStamp stamp = *backup_stamp(file_name, name);
         const std::vector<Instant> instants = stamp.both_parts ? instants_of_stamp(stamp.value) : std::vector<Instant>{};
         found.push_back({folder + platform::folder_separator + name, made_at(stamp, instants, status.changed), is_folder,
-                         began_at(stamp, instants), stamp.both_parts ? stamp_fields(stamp.value) : status.changed_locally});
+                         began_at(stamp, instants), stamp.both_parts ? stamp_fields(stamp.value) : status.changed_locally,
+                         stamp, status.link, status.size});
     }
     sort_newest_first(found);
     return found;
@@ -111,8 +182,28 @@ std::optional<Failure> list_backups(const Request& request) {
         if (!found) return failed("List failed: ", source, error);
         if (found->empty()) return no_backup(source);
         std::string lines;
-        for (const BackupEntry& backup : *found) (lines += backup.path) += end;
+        for (const BackupEntry& backup : *found) {
+            if (request.json) {
+                lines += json_line(backup_members(backup));
+            } else {
+                (lines += backup.path) += end;
+            }
+        }
         print_answer(lines);
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> diff_backups(const Request& request, std::int32_t& status) {
+    for (const std::string& source : request.sources) {
+        std::vector<BackupEntry> chosen;
+        std::vector<SourceState> states;
+        if (auto failure = choose_backup(source, request.at, chosen, states, "Diff failed: ")) return failure;
+        if (!states.front().kind) return failed("Diff failed: ", source, ENOENT);
+        if (auto failure = chosen.front().folder ? diff_folder(source, chosen.front(), request.json, status)
+                                                 : diff_file(source, chosen.front(), status)) {
+            return failure;
+        }
     }
     return std::nullopt;
 }
@@ -130,11 +221,15 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
     copying.copy = 1;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const std::string& source = request.sources[i];
+        platform::ErrorCode error = 0;
+        const std::optional<std::vector<std::string>> excludes = excludes_of(chosen[i], error);
+        if (!excludes) return failed("Restore failed: ", source, error);
         const bool stands = states[i].kind.has_value();
-        if (stands && same_as_backup(source, chosen[i])) continue;
+        if (stands && same_as_backup(source, chosen[i], *excludes)) continue;
         std::vector<platform::Transfer> current;
         if (stands) {
-            current.push_back({source, compose_target(source, build_suffix(stamp, settings), settings)});
+            // What the backup leaves out stays in place: its copy leaves it out too.
+            current.push_back({source, compose_target(source, build_suffix(stamp, settings), settings), {}, 0, *excludes});
             // The backup of the file as it is would take the place of the one
             // to be restored (the same name, with -unique, on the same day).
             if (current.front().target == chosen[i].path) return failed("Restore failed: ", source, 0);
@@ -148,13 +243,13 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
             print_answer("+ " + source + "\n");
             continue;
         }
-        const auto restored = guarded_call([&] { return platform::restore_backup(chosen[i].path, source); },
+        const auto restored = guarded_call([&] { return platform::restore_backup(chosen[i].path, source, *excludes); },
                                            FailureRule::error_set_and_result_false);
         if (!restored.result) {
             // Where nothing was restored (only a last flush may fail after the
             // file took the backup's content), the backup of the version that
             // stays goes again, so that a failed attempt leaves no more behind.
-            if (!current.empty() && !same_as_backup(source, chosen[i])) {
+            if (!current.empty() && !same_as_backup(source, chosen[i], *excludes)) {
                 const std::string made = current.front().target;
                 guarded_call([&] { return platform::remove_backups({&made, 1}) == 1; });
             }
@@ -181,14 +276,39 @@ void leave_out_unchanged(std::vector<platform::Transfer>& transfers) {
         SourceState state;
         platform::ErrorCode error = 0;
         const std::optional<std::vector<BackupEntry>> found = backups_of_source(transfer.source, state, error);
-        return state.kind && found && !found->empty() && same_as_backup(transfer.source, found->front());
+        if (!state.kind || !found || found->empty()) return false;
+        // A snapshot made with other patterns holds other entries than this
+        // run's would.
+        const std::optional<std::vector<std::string>> excludes = excludes_of(found->front(), error);
+        return excludes && *excludes == transfer.excludes && same_as_backup(transfer.source, found->front(), *excludes);
     });
 }
 
-std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const Retention& rules, bool dry_run,
+void print_planned(const std::vector<platform::Transfer>& transfers, std::string_view stamp, bool json) {
+    std::string lines;
+    const StampValue run_time = parse_stamp(stamp).value_or(0);
+    for (const platform::Transfer& transfer : transfers) {
+        if (!json) {
+            lines += "+ " + transfer.target + "\n";
+            continue;
+        }
+        const auto status = guarded_call([&] { return platform::entry_status(transfer.source, true); }).result;
+        const bool folder = status && status->kind == platform::EntryKind::folder;
+        BackupEntry made{transfer.target, 0, folder, 0, stamp_fields(run_time), {run_time, true}, false,
+                         status ? status->size : 0};
+        std::vector<std::pair<std::string_view, std::string>> members = backup_members(made);
+        members.insert(members.begin(), {"action", json_string("make")});
+        lines += json_line(members);
+    }
+    print_answer(lines);
+}
+
+std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const Retention& rules, Plan plan,
                                     std::string_view stamp) {
+    const bool dry_run = plan != Plan::none;
     std::vector<std::string> removed;
     std::string lines;
+    std::string going;  // the dry run's removals, after every kept one
     for (const RunSource& source : sources) {
         platform::ErrorCode error = 0;
         std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.state, error);
@@ -208,16 +328,33 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
         }
         const std::vector<Kept> kept = apply_retention(rules, calendar, spared);
         // Oldest first, and never the backup this run made.
-        for (std::size_t i = found->size(); i-- > 0;) {
-            if (!kept[i].kept()) removed.push_back(std::move((*found)[i].path));
-        }
         for (std::size_t i = 0; i < found->size(); ++i) {
-            if (kept[i].kept() && i != spared) lines += "= " + (*found)[i].path + " " + reasons_text(kept[i]) + "\n";
+            if (!kept[i].kept() || i == spared) continue;
+            if (plan == Plan::json) {
+                std::vector<std::pair<std::string_view, std::string>> members = backup_members((*found)[i]);
+                members.insert(members.begin(), {"action", json_string("keep")});
+                std::string reasons;
+                for (const std::string& reason : kept[i].reasons) (reasons += reasons.empty() ? "[" : ",") += json_string(reason);
+                members.emplace_back("reasons", reasons + "]");
+                lines += json_line(members);
+            } else {
+                lines += "= " + (*found)[i].path + " " + reasons_text(kept[i]) + "\n";
+            }
+        }
+        for (std::size_t i = found->size(); i-- > 0;) {
+            if (kept[i].kept()) continue;
+            if (plan == Plan::json) {
+                std::vector<std::pair<std::string_view, std::string>> members = backup_members((*found)[i]);
+                members.insert(members.begin(), {"action", json_string("remove")});
+                going += json_line(members);
+            } else if (dry_run) {
+                going += "- " + (*found)[i].path + "\n";
+            }
+            removed.push_back(std::move((*found)[i].path));
         }
     }
     if (dry_run) {
-        for (const std::string& path : removed) lines += "- " + path + "\n";
-        print_answer(lines);
+        print_answer(lines + going);
         return std::nullopt;
     }
     std::size_t done = 0;

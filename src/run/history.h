@@ -36,6 +36,12 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
 // for the first source without one, after the lines of those before it.
 std::optional<Failure> list_backups(const Request& request);
 
+// Compares each source with its newest backup (made by request.at, where
+// given): a file by diff -u, a folder a line (or, with --json, an object) a
+// changed entry. Status 1 where any differs; status 2 for a source without a
+// backup, 3 where a side cannot be read, at the first such source.
+std::optional<Failure> diff_backups(const Request& request, std::int32_t& status);
+
 // Puts back each source's newest backup (made by request.at, where given).
 // Every source's backup is chosen before any is restored; where a source
 // differs from its backup, it is first backed up as a copy under the run's
@@ -57,9 +63,18 @@ struct RunSource {
     std::string made;
 };
 
+// A dry run prints its plan instead of carrying it out: lines of text, or
+// JSON objects (--json).
+enum class Plan : std::uint8_t { none, lines, json };
+
+// Prints the backups a dry run would make: "+ PATH", or an object with the
+// action "make".
+void print_planned(const std::vector<platform::Transfer>& transfers, std::string_view stamp, bool json);
+
 // Removes each source's backups that the retention rules do not keep,
 // oldest first, never the one the run made; a dry run prints "= PATH
-// (reasons)" for each kept and "- PATH" for each it would remove instead,
-// counting the backups the run would make as made at the run's stamp.
-std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const Retention& rules, bool dry_run,
+// (reasons)" for each kept and "- PATH" for each it would remove instead
+// (or objects with the actions "keep" and "remove"), counting the backups
+// the run would make as made at the run's stamp.
+std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const Retention& rules, Plan plan,
                                     std::string_view stamp);

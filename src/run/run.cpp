@@ -17,7 +17,7 @@ constexpr std::string_view line_end = "\r\n";
 
 // The exit step: the "ErrorLevel:" line for a failure, then the end of the process.
 [[noreturn]] void exit_run(std::int32_t status) {
-    if (status != status_ok) print_line(error_level_line(status));
+    if (status != status_ok && status != status_differs) print_line(error_level_line(status));
     platform::exit_process(status);
 }
 
@@ -88,13 +88,18 @@ void share_with_earlier(const Request& request, const BackupSettings& settings,
     }
 }
 
-// The POSIX tasks on a file's backups, and the dry run and the keeping of a
+// The POSIX tasks on a file's backups (listing, comparing, restoring), and the dry run and the keeping of a
 // backup run; each ends the run where it is its whole work.
 void list_or_restore(const Request& request, const BackupSettings& settings, std::string& stamp) {
     if constexpr (platform::posix_conventions) {
         if (request.task == Task::list) {
             if (auto failure = list_backups(request)) fail(*failure);
             exit_run(status_ok);
+        }
+        if (request.task == Task::diff) {
+            std::int32_t status = status_ok;
+            if (auto failure = diff_backups(request, status)) fail(*failure);
+            exit_run(status);
         }
         if (request.task == Task::restore) {
             if (!request.dry_run) hold_backup_folder(request);
@@ -133,9 +138,11 @@ void before_transfer(const Request& request, std::vector<platform::Transfer>& ba
             }
         }
         if (!request.dry_run) return;
-        for (const platform::Transfer& backup : backups) print_answer("+ " + backup.target + "\n");
+        print_planned(backups, stamp, request.json);
         if (request.keep.any()) {
-            if (auto failure = keep_backups(sources, request.keep, true, stamp)) fail(*failure);
+            if (auto failure = keep_backups(sources, request.keep, request.json ? Plan::json : Plan::lines, stamp)) {
+                fail(*failure);
+            }
         }
         exit_run(status_ok);
     }
@@ -152,7 +159,7 @@ void after_transfer(const Request& request, const std::vector<platform::Transfer
                                            [&](const platform::Transfer& backup) { return backup.source == source.source; });
             if (made != backups.end()) source.made = made->target;
         }
-        if (auto failure = keep_backups(sources, request.keep, false, {})) fail(*failure);
+        if (auto failure = keep_backups(sources, request.keep, Plan::none, {})) fail(*failure);
     }
 }
 
@@ -191,7 +198,7 @@ void run() {
     for (std::string& source : request.sources) {
         std::string target = compose_target(source, suffix, settings);
         if (auto failure = check_target(source, target)) fail(*failure);
-        if (targets.insert(target).second) backups.push_back({std::move(source), std::move(target)});
+        if (targets.insert(target).second) backups.push_back({std::move(source), std::move(target), {}, 0, request.excludes});
     }
     std::vector<RunSource> sources = run_sources(request, backups);
     before_transfer(request, backups, sources, stamp);

@@ -17,6 +17,7 @@ struct BackupSettings {
 // Exit statuses; every one but 0 and 255 comes with a message line.
 enum ExitStatus : std::int32_t {
     status_ok = 0,
+    status_differs = 1,  // --diff: something changed since the backup (no message, as diff)
     status_missing_source = 2,
     status_backup_failed = 3,
     status_no_arguments = 5,

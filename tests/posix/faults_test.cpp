@@ -76,8 +76,9 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
         std::vector<std::string> kept;  // of the files made, those still there after the run
     };
     const std::string usage = "Invalid Command Format: no arguments found\nUsage: tesrak [options] file...\n"
-                              "       tesrak --list [--null] file...\n"
-                              "       tesrak --restore [--at=STAMP] [options] file...\nErrorLevel: 5\n";
+                              "       tesrak --list [--null | --json] file...\n"
+                              "       tesrak --restore [--at=STAMP] [options] file...\n"
+                              "       tesrak --diff [--at=STAMP] [--json] file...\nErrorLevel: 5\n";
     const std::vector<std::string> none;
     const Sandbox absolute;  // a file named by its absolute path
     absolute.write("abs.txt", content);

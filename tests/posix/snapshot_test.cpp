@@ -221,6 +221,47 @@ void check_shared_with_later(const Sandbox& s, const std::vector<std::pair<std::
     }
 }
 
+// Runs the program in a shell step: its path for the commands.
+const std::string tesrak = std::string("'") + TESRAK_EXE + "'";
+
+// What Python's json module reads from each line the commands print, written
+// to json.out: each object's members, its path as the bytes that
+// surrogateescape gives back, and whether its time is an ISO 8601 one.
+std::string read_json(const std::string& commands) {
+    return commands + " | python3 -c '"
+                      "import json, sys, datetime\n"
+                      "for line in sys.stdin.buffer.read().decode().splitlines():\n"
+                      "    o = json.loads(line)\n"
+                      "    o[\"path\"] = o[\"path\"].encode(\"utf-8\", \"surrogateescape\")\n"
+                      "    if \"time\" in o: o[\"time\"] = datetime.datetime.fromisoformat(o[\"time\"]).year\n"
+                      "    if \"stamp\" in o: o[\"stamp\"] = len(o[\"stamp\"])\n"
+                      "    o.pop(\"backup\", None)\n"
+                      "    print(sorted(o.items()))' > json.out";
+}
+
+// The entries of the one snapshot, a path a line.
+std::string snapshot_paths(const Sandbox& s) {
+    const std::vector<std::string> names = s.backups();
+    if (names.size() != 1) return "snapshots: " + std::to_string(names.size());
+    std::vector<std::string> paths;
+    const fs::path top = s.path() / "backup" / names.front();
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(top)) {
+        paths.push_back(fs::relative(entry.path(), top).string());
+    }
+    std::sort(paths.begin(), paths.end());
+    std::string lines;
+    for (const std::string& path : paths) lines += path + '\n';
+    return lines;
+}
+
+// A tree with entries for each kind of pattern, and a cache folder.
+const std::string patterned =
+    "mkdir -p tree/src/sub tree/build tree/docs tree/deep/x/gen tree/cache tree/fake && echo 1 > tree/a.o && "
+    "echo 1 > tree/src/b.o && echo 1 > tree/src/c.c && echo 1 > tree/src/sub/d.c && echo 1 > tree/build/x && "
+    "echo 1 > tree/docs/build && echo 1 > tree/deep/x/gen/y.txt && echo 1 > tree/deep/y.txt && "
+    "printf 'Signature: 8a477f597d28d172789f06886806bc55\\n' > tree/cache/CACHEDIR.TAG && echo 1 > tree/cache/z && "
+    "echo 'Signature: not a cache' > tree/fake/CACHEDIR.TAG";
+
 std::vector<Row> rows() {
     return {
         {"every_kind_of_entry", every_kind, {{"-copy", "tree"}}, 0, "",
@@ -372,6 +413,97 @@ std::vector<Row> rows() {
              EXPECT_EQ(bytes_of(folder / names[1] / "f"), "one\n");
          },
          {}, true},
+        // --diff: a file by diff -u from its backup, a folder a line an entry.
+        {"diff_of_an_equal_file", "echo one > f", {{"-copy", "f"}, {"--diff", "f"}}, 0, "", nullptr},
+        {"diff_of_a_changed_file", "echo one > f", {{"-copy", "f"}, {"sh", "-c", "echo two >> f"}, {"--diff", "f"}}, 1,
+         "--- backup/f.{D}.{D}{T}\n+++ f{T}\n@@ -1 +1,2 @@\n one\n+two\n", nullptr},
+        {"diff_of_a_binary_file", "printf 'a\\0b' > f", {{"-copy", "f"}, {"sh", "-c", "printf 'a\\0c' > f"}, {"--diff", "f"}},
+         1, "Binary files backup/f.{D}.{D} and f differ\n", nullptr},
+        {"diff_at_an_earlier_backup",
+         "mkdir backup && echo old > backup/f.20200101.00000000 && echo new > backup/f.20200102.00000000 && echo new > f",
+         {{"--diff", "--at=20200101", "f"}}, 1, "--- backup/f.20200101.00000000{T}\n+++ f{T}\n@@ -1 +1 @@\n-old\n+new\n",
+         nullptr},
+        {"diff_with_the_newest_backup", "mkdir backup && echo old > backup/f.20200101.00000000 && "
+                                        "echo new > backup/f.20200102.00000000 && echo new > f",
+         {{"--diff", "f"}}, 0, "", nullptr},
+        {"diff_without_a_backup", "echo new > f", {{"--diff", "f"}}, 2, "No backup of: f\nErrorLevel: 2\n", nullptr},
+        {"diff_of_a_changed_folder",
+         "mkdir -p tree/d && echo 1 > tree/a && echo 2 > tree/d/b && echo 3 > tree/gone && ln -s a tree/link",
+         {{"-copy", "tree"},
+          {"sh", "-c", "echo 9 > tree/a && rm tree/gone && echo 4 > tree/new && chmod 0700 tree/d && ln -sfn d/b tree/link"},
+          {"--diff", "tree"}},
+         1, "M a\nm d\n- gone\nm link\n+ new\n", nullptr},
+        // Nothing inside the mounted file system is compared.
+        {"diff_of_an_unchanged_folder", every_kind, {{"-copy", "tree"}, {"--diff", "tree"}}, 0, "", nullptr},
+        {"diff_of_a_folder_as_json", "mkdir -p tree/d && echo 1 > tree/a",
+         {{"-copy", "tree"},
+          {"sh", "-c", "echo 22 > tree/a && ln -s a tree/l && " + read_json(tesrak + " --diff --json tree")}},
+         0, "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(s.read("json.out"),
+                       "[('change', 'M'), ('kind', 'file'), ('path', b'a'), ('size', 3), ('stamp', 16)]\n"
+                       "[('change', '+'), ('kind', 'link'), ('path', b'l'), ('size', 0), ('stamp', 16)]\n");
+         }},
+        // A name that is not UTF-8, with a line end in it, comes back whole.
+        {"list_as_json", "printf 1 > \"$(printf 'f\\377\\nx')\" && mkdir tree",
+         {{"sh", "-c", tesrak + " -copy \"$(printf 'f\\377\\nx')\" tree && " +
+                           read_json(tesrak + " --list --json \"$(printf 'f\\377\\nx')\" tree")}},
+         0, "",
+         [](const Sandbox& s) {
+             EXPECT_TRUE(matches("[('kind', 'file'), ('path', b'backup/f\\xff\\nx.{D}.{D}'), ('size', 1), ('stamp', 16), "
+                                 "('time', 2026)]\n[('kind', 'folder'), ('path', b'backup/tree.{D}.{D}'), ('size', None), "
+                                 "('stamp', 16), ('time', 2026)]\n",
+                                 s.read("json.out")))
+                 << s.read("json.out");
+         }},
+        {"dry_run_as_json", "mkdir backup && echo 1 > f && touch backup/f.20200101.10000000 backup/f.20200102.10000000",
+         {{"sh", "-c", read_json(tesrak + " --dry-run --json --keep-yearly=2 -copy f")}}, 0, "",
+         [](const Sandbox& s) {
+             EXPECT_TRUE(matches("[('action', 'make'), ('kind', 'file'), ('path', b'backup/f.{D}.{D}'), ('size', 2), "
+                                 "('stamp', 16), ('time', 2026)]\n"
+                                 "[('action', 'keep'), ('kind', 'file'), ('path', b'backup/f.20200102.10000000'), "
+                                 "('reasons', ['yearly 2']), ('size', 0), ('stamp', 16), ('time', 2020)]\n"
+                                 "[('action', 'remove'), ('kind', 'file'), ('path', b'backup/f.20200101.10000000'), "
+                                 "('size', 0), ('stamp', 16), ('time', 2020)]\n",
+                                 s.read("json.out")))
+                 << s.read("json.out");
+             EXPECT_EQ(s.backups().size(), 2U);
+         }},
+        // Excludes as in .gitignore, and cache folders.
+        {"excludes_leave_entries_out", patterned,
+         {{"-copy", "--exclude=*.o", "--exclude=build/", "--exclude=deep/**/y.txt", "--exclude=/src/*.c", "tree"}}, 0, "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(snapshot_paths(s), "deep\ndeep/x\ndeep/x/gen\ndocs\ndocs/build\nfake\n"
+                                          "fake/CACHEDIR.TAG\nsrc\nsrc/sub\nsrc/sub/d.c\n");
+         }},
+        {"excludes_with_stars_across_folders", patterned, {{"-copy", "--exclude=**/gen", "--exclude=src/**", "tree"}}, 0,
+         "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(snapshot_paths(s), "a.o\nbuild\nbuild/x\ndeep\ndeep/x\ndeep/y.txt\ndocs\ndocs/build\nfake\n"
+                                          "fake/CACHEDIR.TAG\nsrc\n");
+         }},
+        {"diff_and_if_changed_leave_out_the_same", patterned,
+         {{"-copy", "--exclude=*.o", "tree"},
+          {"sh", "-c", "echo 2 > tree/a.o && echo 2 > tree/cache/z"},
+          {"-copy", "--if-changed", "--exclude=*.o", "tree"},
+          {"--diff", "tree"}},
+         0, "", [](const Sandbox& s) { EXPECT_EQ(s.backups().size(), 1U); }},
+        {"if_changed_with_other_excludes_copies", patterned,
+         {{"-copy", "--exclude=*.o", "tree"}, {"-copy", "--if-changed", "tree"}}, 0, "",
+         [](const Sandbox& s) { EXPECT_EQ(s.backups().size(), 2U); }},
+        {"restore_leaves_excluded_entries_in_place", patterned,
+         {{"-copy", "--exclude=build/", "--exclude=*.o", "tree"},
+          {"sh", "-c", "echo 2 > tree/src/c.c && echo 2 > tree/build/x && mkdir -p tree/new/build && echo 3 > tree/new/build/y"},
+          {"--restore", "tree"}},
+         0, "",
+         [](const Sandbox& s) {
+             EXPECT_EQ(s.read("tree/src/c.c"), "1\n");
+             EXPECT_EQ(s.read("tree/build/x"), "2\n");
+             EXPECT_EQ(s.read("tree/new/build/y"), "3\n");
+             EXPECT_EQ(s.read("tree/cache/z"), "1\n");
+             EXPECT_TRUE(s.exists("tree/a.o") && s.exists("tree/src/b.o"));
+             EXPECT_TRUE(temporaries(s).empty());
+         }},
         {"the_folder_holding_the_backups_is_refused", "echo x > f", {{"-copy", "."}}, 3,
          "Backup failed: backup/.{D}.{D}: backup: Invalid argument\nErrorLevel: 3\n",
          [](const Sandbox& s) { EXPECT_TRUE(s.backups().empty() && temporaries(s).empty()); }},

@@ -42,7 +42,8 @@ std::vector<std::string> Sandbox::backups(const std::string& folder) const {
     std::vector<std::string> names;
     std::error_code missing;
     for (const auto& entry : fs::directory_iterator(root_ / folder, missing)) {
-        names.push_back(entry.path().filename().string());
+        // The exclude patterns recorded beside folder snapshots are no backup.
+        if (entry.path().filename() != ".tesrak.excludes") names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -53,8 +54,12 @@ bool matches(std::string_view pattern, std::string_view text) {
     constexpr std::string_view separator = "{/}";
     constexpr std::string_view line_end = "{N}";
     constexpr std::string_view reason = "{R}";
+    constexpr std::string_view rest_of_line = "{T}";
     while (!pattern.empty()) {
-        if (pattern.starts_with(line_end)) {
+        if (pattern.starts_with(rest_of_line)) {
+            text.remove_prefix(std::min(text.size(), text.find('\n')));
+            pattern.remove_prefix(rest_of_line.size());
+        } else if (pattern.starts_with(line_end)) {
             const std::string_view end = platform::posix_conventions ? "\n" : "\r\n";
             if (!text.starts_with(end)) return false;
             pattern.remove_prefix(line_end.size());

@@ -16,7 +16,7 @@ public:
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;
     bool exists(const std::string& name) const;
-    // The names in the backup folder (or a folder inside it), sorted.
+    // The backups' names in the backup folder (or a folder inside it), sorted.
     std::vector<std::string> backups(const std::string& folder = "backup") const;
 
 private:
@@ -27,5 +27,6 @@ private:
 // digits, "{/}" for the platform's folder separator, "{N}" for the end of a
 // message line (a line feed on POSIX, a carriage return and line feed on
 // Windows), "{R}" for the reason a POSIX message ends with (": " and the
-// rest of the line; nothing on Windows), and all else for itself.
+// rest of the line; nothing on Windows), "{T}" for any text up to the end
+// of the line, and all else for itself.
 bool matches(std::string_view pattern, std::string_view text);

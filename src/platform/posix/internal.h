@@ -272,11 +272,35 @@ struct Earlier {
     int top;             // its top folder, opened without following a link; -1 for none
     std::int64_t began;  // hundredths of a second since 1970 before which it began; 0 unknown
 };
+// What a snapshot leaves out (see left_out); a restore takes the whole
+// backup and keeps the current tree's entries that the patterns leave out.
+struct Exclusion {
+    std::span<const std::string> patterns;
+    bool restoring;
+};
 bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
-                   const Earlier& earlier);
+                   const Earlier& earlier, const Exclusion& exclusion);
+
+// Whether two open files have the same extended attributes (ACLs among them).
+bool same_attributes(int one, int other);
+
+// The names in an open folder, in order; false where it cannot be read.
+bool sorted_names(int folder, std::vector<std::string>& names);
+
+// Records the exclude patterns of the snapshot of that name in an open
+// backup folder, durably, before the snapshot takes its name; with none, a
+// record left of an earlier snapshot of that name goes.
+bool record_excludes(int folder, const std::string& name, std::span<const std::string> excludes);
+// Removes the record of a snapshot that was removed, where there is one.
+void forget_excludes(int folder, const std::string& name);
 
 // The local date and time of a moment the system gave.
 mivo_systemtime local_time_of(const timespec& moment);
+// Whether an entry of a tree stays out of its snapshots and comparisons: a
+// pattern excludes it (the path is relative to the tree's top), or it is a
+// folder holding a valid CACHEDIR.TAG (a cache, made again at will).
+bool left_out(int parent, const char* name, const struct stat& status, std::string_view path,
+              std::span<const std::string> excludes);
 // What an entry's status says of it, as entry_status tells.
 platform::EntryStatus status_of(const struct stat& status);
 // The same moment in hundredths of a second since 1970.

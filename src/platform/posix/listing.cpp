@@ -1,6 +1,7 @@
 // Reading what stands in the backup folders, and comparing two files: a
 // file's backups are found by their names.
 #include <linux/magic.h>
+#include <sys/xattr.h>
 #include <sys/statfs.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
+#include "snapshot/exclude.h"
 
 namespace posix {
 
@@ -26,12 +28,33 @@ FolderStream open_stream(int folder, const char* name) {
     return stream;
 }
 
+bool holds_cache_tag(int parent, const char* name) {
+    static constexpr std::string_view signature = "Signature: 8a477f597d28d172789f06886806bc55";
+    const FileDescriptor folder(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) return false;
+    const FileDescriptor tag(::openat(folder.get(), "CACHEDIR.TAG", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    std::array<char, signature.size()> start{};
+    return tag.valid() && ::pread(tag.get(), start.data(), start.size(), 0) == static_cast<ssize_t>(start.size()) &&
+           std::string_view(start.data(), start.size()) == signature;
+}
+
+bool left_out(int parent, const char* name, const struct stat& status, std::string_view path,
+              std::span<const std::string> excludes) {
+    const bool folder = S_ISDIR(status.st_mode);
+    return excluded(excludes, path, folder) || (folder && holds_cache_tag(parent, name));
+}
+
 platform::EntryStatus status_of(const struct stat& status) {
     using platform::EntryKind;
     const EntryKind kind = S_ISDIR(status.st_mode)                              ? EntryKind::folder
                            : S_ISREG(status.st_mode) || S_ISLNK(status.st_mode) ? EntryKind::file
                                                                                 : EntryKind::other;
-    return platform::EntryStatus{kind, status.st_uid, hundredths_of(status.st_ctim), local_time_of(status.st_ctim)};
+    return platform::EntryStatus{kind,
+                                 status.st_uid,
+                                 hundredths_of(status.st_ctim),
+                                 local_time_of(status.st_ctim),
+                                 S_ISLNK(status.st_mode),
+                                 S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0};
 }
 
 namespace {
@@ -92,7 +115,8 @@ bool same_bytes(int first, int second) {
 
 namespace {
 
-// The names in an open folder, in order; false where it cannot be read.
+}  // namespace
+
 bool sorted_names(int folder, std::vector<std::string>& names) {
     const FolderStream stream = open_stream(folder, ".");
     if (!stream) return false;
@@ -107,37 +131,152 @@ bool sorted_names(int folder, std::vector<std::string>& names) {
     return true;
 }
 
-// Whether two open folders hold the same entries, those of folders inside
-// them too (where the first's are on the file system given).
-bool same_entries(int first, int second, dev_t device, bool permissions) {
-    std::vector<std::string> names;
-    std::vector<std::string> others;
-    if (!sorted_names(first, names) || !sorted_names(second, others) || names != others) return false;
-    for (const std::string& name : names) {
-        struct stat one {};
-        struct stat other {};
-        if (::fstatat(first, name.c_str(), &one, AT_SYMLINK_NOFOLLOW) != 0 ||
-            ::fstatat(second, name.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 || !same_status(one, other, permissions)) {
+using Attributes = std::vector<std::pair<std::string, std::vector<char>>>;
+
+// An open file's extended attributes (its ACL among them) in name order:
+// none where its file system has none; false where they cannot be read.
+bool attributes_of(int fd, Attributes& attributes) {
+    std::vector<char> names;
+    if (!read_sized([&](char* list, std::size_t size) { return ::flistxattr(fd, list, size); }, names)) {
+        return errno == EOPNOTSUPP;
+    }
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        const char* name = &names[at];
+        std::vector<char> value;
+        if (!read_sized([&](char* data, std::size_t size) { return ::fgetxattr(fd, name, data, size); }, value)) {
             return false;
         }
-        if (S_ISLNK(one.st_mode)) {
-            std::string destination;
-            std::string other_destination;
-            if (!read_link(first, name.c_str(), one.st_size, destination) ||
-                !read_link(second, name.c_str(), other.st_size, other_destination) ||
-                destination != other_destination) {
-                return false;
-            }
-        } else if (S_ISREG(one.st_mode) || (S_ISDIR(one.st_mode) && one.st_dev == device)) {
-            const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-            const FileDescriptor these(::openat(first, name.c_str(), flags));
-            const FileDescriptor those(::openat(second, name.c_str(), flags));
-            if (!these.valid() || !those.valid()) return false;
-            if (!(S_ISREG(one.st_mode) ? same_bytes(these.get(), those.get())
-                                       : same_entries(these.get(), those.get(), device, permissions))) {
-                return false;
-            }
+        attributes.emplace_back(name, std::move(value));
+    }
+    std::sort(attributes.begin(), attributes.end());
+    return true;
+}
+
+namespace {
+
+}  // namespace
+
+bool same_attributes(int one, int other) {
+    Attributes these;
+    Attributes those;
+    return attributes_of(one, these) && attributes_of(other, those) && these == those;
+}
+
+namespace {
+
+// A tree's comparison with a backup of it, folder by folder.
+struct ChangeWalk {
+    bool permissions;
+    std::span<const std::string> excludes;
+    dev_t device;     // of the tree as it is: folders of other file systems are not entered
+    bool first_only;  // where only whether anything changed is asked
+    std::vector<platform::TreeChange>& changes;
+};
+
+struct Named {
+    std::string name;
+    struct stat status;
+};
+
+// The entries of an open folder that a snapshot takes, in name order.
+bool entries_taken(int folder, const std::string& prefix, const ChangeWalk& walk, std::vector<Named>& entries) {
+    std::vector<std::string> names;
+    if (!sorted_names(folder, names)) return false;
+    for (std::string& name : names) {
+        struct stat status {};
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (left_out(folder, name.c_str(), status, prefix + name, walk.excludes)) continue;
+        entries.push_back({std::move(name), status});
+    }
+    return true;
+}
+
+platform::TreeChange change_of(char mark, const std::string& path, const struct stat& status) {
+    using platform::EntryKind;
+    const EntryKind kind = S_ISDIR(status.st_mode) ? EntryKind::folder
+                           : S_ISREG(status.st_mode) || S_ISLNK(status.st_mode) ? EntryKind::file
+                                                                                : EntryKind::other;
+    return {mark, path, kind, S_ISLNK(status.st_mode), S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0};
+}
+
+// What changed of an entry in both trees: 'M' its kind or contents, 'm' its
+// permission bits, owner, group, link destination or attributes, else none.
+bool entry_change(int backup, int current, const Named& was, const Named& is, const ChangeWalk& walk, char& mark,
+                  FileDescriptor& was_open, FileDescriptor& is_open) {
+    mark = 0;
+    const struct stat& one = was.status;
+    const struct stat& other = is.status;
+    if ((one.st_mode & S_IFMT) != (other.st_mode & S_IFMT) ||
+        ((S_ISCHR(one.st_mode) || S_ISBLK(one.st_mode)) && one.st_rdev != other.st_rdev)) {
+        mark = 'M';
+        return true;
+    }
+    const bool status_differs =
+        walk.permissions && (one.st_mode != other.st_mode || one.st_uid != other.st_uid || one.st_gid != other.st_gid);
+    if (S_ISLNK(one.st_mode)) {
+        std::string destination;
+        std::string other_destination;
+        if (!read_link(backup, was.name.c_str(), one.st_size, destination) ||
+            !read_link(current, is.name.c_str(), other.st_size, other_destination)) {
+            return false;
         }
+        if (status_differs || destination != other_destination) mark = 'm';
+        return true;
+    }
+    if (S_ISREG(one.st_mode) || S_ISDIR(one.st_mode)) {
+        const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        was_open = FileDescriptor(::openat(backup, was.name.c_str(), flags));
+        is_open = FileDescriptor(::openat(current, is.name.c_str(), flags));
+        if (!was_open.valid() || !is_open.valid()) return false;
+        if (S_ISREG(one.st_mode) && (one.st_size != other.st_size || !same_bytes(was_open.get(), is_open.get()))) {
+            if (errno != 0 && one.st_size == other.st_size) return false;
+            mark = 'M';
+            return true;
+        }
+        Attributes these;
+        Attributes those;
+        if (walk.permissions && (!attributes_of(was_open.get(), these) || !attributes_of(is_open.get(), those))) {
+            return false;
+        }
+        if (status_differs || these != those) mark = 'm';
+        return true;
+    }
+    if (status_differs) mark = 'm';
+    return true;
+}
+
+// Compares two open folders, entries taken by name order; false where either
+// cannot be read.
+bool compare_folders(int backup, int current, const std::string& prefix, ChangeWalk& walk) {
+    std::vector<Named> was;
+    std::vector<Named> is;
+    if (!entries_taken(backup, prefix, walk, was) || !entries_taken(current, prefix, walk, is)) return false;
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while ((i < was.size() || j < is.size()) && !(walk.first_only && !walk.changes.empty())) {
+        const int order = i == was.size() ? 1 : j == is.size() ? -1 : was[i].name.compare(is[j].name);
+        if (order < 0) {
+            walk.changes.push_back(change_of('-', prefix + was[i].name, was[i].status));
+            ++i;
+            continue;
+        }
+        if (order > 0) {
+            walk.changes.push_back(change_of('+', prefix + is[j].name, is[j].status));
+            ++j;
+            continue;
+        }
+        char mark = 0;
+        FileDescriptor was_open;
+        FileDescriptor is_open;
+        errno = 0;
+        if (!entry_change(backup, current, was[i], is[j], walk, mark, was_open, is_open)) return false;
+        if (mark != 0) walk.changes.push_back(change_of(mark, prefix + is[j].name, is[j].status));
+        if (mark != 'M' && S_ISDIR(is[j].status.st_mode) && is[j].status.st_dev == walk.device &&
+            !compare_folders(was_open.get(), is_open.get(), prefix + is[j].name + '/', walk)) {
+            return false;
+        }
+        ++i;
+        ++j;
     }
     return true;
 }
@@ -200,16 +339,30 @@ bool same_file(const std::string& a, const std::string& b, bool permissions) {
     return same_status(one, other, permissions) && same_bytes(first.get(), second.get());
 }
 
-bool same_tree(const std::string& a, const std::string& b, bool permissions) {
+bool tree_changes(const std::string& backup, const std::string& current, bool permissions,
+                  std::span<const std::string> excludes, bool first_only, std::vector<TreeChange>& changes) {
     using namespace posix;
+    changes.clear();
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    const FileDescriptor first(::open(a.c_str(), flags));
-    const FileDescriptor second(::open(b.c_str(), flags));
-    struct stat one {};
-    struct stat other {};
-    return first.valid() && second.valid() && ::fstat(first.get(), &one) == 0 &&
-           ::fstat(second.get(), &other) == 0 && same_status(one, other, permissions) &&
-           same_entries(first.get(), second.get(), one.st_dev, permissions);
+    const FileDescriptor was(::open(backup.c_str(), flags));
+    const FileDescriptor is(::open(current.c_str(), flags));
+    Named top_was{".", {}};
+    Named top_is{".", {}};
+    if (!was.valid() || !is.valid() || ::fstat(was.get(), &top_was.status) != 0 || ::fstat(is.get(), &top_is.status) != 0) {
+        return false;
+    }
+    ChangeWalk walk{permissions, excludes, top_is.status.st_dev, first_only, changes};
+    // The top folders' own permission bits, owner and attributes.
+    char mark = 0;
+    FileDescriptor was_open;
+    FileDescriptor is_open;
+    errno = 0;
+    if (!entry_change(was.get(), is.get(), top_was, top_is, walk, mark, was_open, is_open)) return false;
+    if (mark != 0) changes.push_back(change_of(mark, ".", top_is.status));
+    if (!compare_folders(was.get(), is.get(), "", walk)) return false;
+    std::sort(changes.begin(), changes.end(),
+              [](const TreeChange& a, const TreeChange& b) { return a.path < b.path; });
+    return succeeded();
 }
 
 // The file systems of POSIX systems keep what they are given; of the rest

@@ -62,7 +62,9 @@ bool remove_entry(int folder, const std::string& name) {
     if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (!S_ISDIR(status.st_mode)) return failed_with(EPERM);
     std::string temporary = name;
-    return rename_to_temporary(folder, temporary, false) && remove_tree(folder, temporary.c_str());
+    if (!rename_to_temporary(folder, temporary, false)) return false;
+    forget_excludes(folder, name);
+    return remove_tree(folder, temporary.c_str());
 }
 
 }  // namespace

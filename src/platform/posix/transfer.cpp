@@ -65,7 +65,7 @@ bool open_source(const std::string& source, FileDescriptor& in, struct stat& sta
 // earlier snapshot that the transfer names, where that stands in the same
 // folder: opened there, so that no link on its way is followed.
 bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const platform::Transfer& transfer,
-                 MadeFiles& made, bool replace) {
+                 MadeFiles& made, bool replace, bool restoring) {
     const FolderStream stream(::fdopendir(folder_source.get()));
     if (!stream) return false;
     folder_source.release();
@@ -75,7 +75,8 @@ bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const platf
                                      ? -1
                                      : ::openat(folder.fd.get(), earlier_name.c_str(),
                                                 O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return make_snapshot(stream.get(), folder, name, made, replace, {earlier.get(), transfer.shared_began});
+    return make_snapshot(stream.get(), folder, name, made, replace, {earlier.get(), transfer.shared_began},
+                         {transfer.excludes, restoring});
 }
 
 // Gives a flushed copy its name. Where the process may name a file without a
@@ -412,7 +413,11 @@ std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
             return done;
         }
         if (folder_source.valid()) {
-            if (!snapshot_of(std::move(folder_source), *snapshot_folder, transfers[done], made, replace)) return done;
+            const Transfer& transfer = transfers[done];
+            if (!record_excludes(snapshot_folder->fd.get(), split_path(transfer.target).second, transfer.excludes) ||
+                !snapshot_of(std::move(folder_source), *snapshot_folder, transfer, made, replace, false)) {
+                return done;
+            }
             ++done;
         }
     }
@@ -455,7 +460,7 @@ bool links_trusted(const std::string& path) {
     return posix::follow(followed);
 }
 
-bool restore_backup(const std::string& backup, const std::string& path) {
+bool restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes) {
     using namespace posix;
     struct stat status {};
     if (::lstat(backup.c_str(), &status) != 0) return false;
@@ -472,7 +477,10 @@ bool restore_backup(const std::string& backup, const std::string& path) {
     FileDescriptor in;
     if (!open_source(backup, in, status)) return false;
     MadeFiles made;
-    if (S_ISDIR(status.st_mode)) return snapshot_of(std::move(in), folder, {backup, target}, made, true) && succeeded();
+    if (S_ISDIR(status.st_mode)) {
+        const Transfer restored{backup, target, {}, 0, {excludes.begin(), excludes.end()}};
+        return snapshot_of(std::move(in), folder, restored, made, true, true) && succeeded();
+    }
     std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false);
     if (!copy || (!platform::keeps_permissions(split_path(backup).first) && !keep_own_permissions(*copy, target))) {
         return false;

@@ -43,6 +43,8 @@ struct Walk {
     // The earlier files linked: each stands for one file of the tree, so no
     // other file may take it (files whose names were parted since look alike).
     std::set<Identity> shared = {};
+    std::span<const std::string> excludes = {};  // patterns of what stays out of the snapshot
+    bool takes_all = false;  // a restore puts back the whole backup
 };
 
 // The entry, relative to the top, that the last snapshot failed on.
@@ -82,33 +84,6 @@ bool looks_the_same(const struct stat& source, const struct stat& earlier) {
     return source.st_size == earlier.st_size && source.st_mtim.tv_sec == earlier.st_mtim.tv_sec &&
            source.st_mtim.tv_nsec == earlier.st_mtim.tv_nsec && source.st_mode == earlier.st_mode &&
            source.st_uid == earlier.st_uid && source.st_gid == earlier.st_gid;
-}
-
-using Attributes = std::vector<std::pair<std::string, std::vector<char>>>;
-
-// An open file's extended attributes (its ACL among them) in name order:
-// none where its file system has none; false where they cannot be read.
-bool attributes_of(int fd, Attributes& attributes) {
-    std::vector<char> names;
-    if (!read_sized([&](char* list, std::size_t size) { return ::flistxattr(fd, list, size); }, names)) {
-        return errno == EOPNOTSUPP;
-    }
-    for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
-        const char* name = &names[at];
-        std::vector<char> value;
-        if (!read_sized([&](char* data, std::size_t size) { return ::fgetxattr(fd, name, data, size); }, value)) {
-            return false;
-        }
-        attributes.emplace_back(name, std::move(value));
-    }
-    std::sort(attributes.begin(), attributes.end());
-    return true;
-}
-
-bool same_attributes(int one, int other) {
-    Attributes these;
-    Attributes those;
-    return attributes_of(one, these) && attributes_of(other, those) && these == those;
 }
 
 // The kernel stamps a change by a clock that moves once a tick (10 ms at
@@ -220,6 +195,18 @@ bool copy_special(int from, const char* name, const struct stat& status, const F
 
 bool copy_folder(Walk& walk, int from, const char* name, const Folder& to, int earlier);
 
+// Whether an entry stays out of the snapshot; its path from the top is made
+// only where patterns are to match it.
+bool leaves_out(const Walk& walk, int from, const char* name, const struct stat& status) {
+    if (walk.takes_all || (walk.excludes.empty() && !S_ISDIR(status.st_mode))) return false;
+    std::string path;
+    if (!walk.excludes.empty()) {
+        for (const std::string& folder : walk.names) (path += folder) += '/';
+        path += name;
+    }
+    return left_out(from, name, status, path, walk.excludes);
+}
+
 // Copies what a folder holds into its copy, entry by entry, sharing the
 // unchanged files of the earlier snapshot's folder, where there is one.
 bool copy_entries(Walk& walk, DIR* stream, const Folder& to, int earlier) {
@@ -230,6 +217,10 @@ bool copy_entries(Walk& walk, DIR* stream, const Folder& to, int earlier) {
         if (name == "." || name == "..") continue;
         struct stat status {};
         if (::fstatat(from, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return failed_at(walk, entry->d_name);
+        if (leaves_out(walk, from, entry->d_name, status)) {
+            errno = 0;
+            continue;
+        }
         bool copied = false;
         if (S_ISDIR(status.st_mode)) {
             copied = copy_folder(walk, from, entry->d_name, to, earlier);
@@ -455,8 +446,87 @@ bool rename_to_temporary(int at, std::string& name, bool own_tree) {
     return false;
 }
 
+// Makes each folder on the way to an entry that one tree has and another
+// lacks, as the first has it.
+bool make_parents(int from, int to, const std::string& path) {
+    for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string parent = path.substr(0, slash);
+        struct stat status {};
+        if (::fstatat(to, parent.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (!S_ISDIR(status.st_mode)) return failed_with(ENOTDIR);
+            continue;
+        }
+        if (errno != ENOENT || ::fstatat(from, parent.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            ::mkdirat(to, parent.c_str(), status.st_mode & 07777) != 0) {
+            return false;
+        }
+        // Where the owner cannot be given, the folder stays the runner's.
+        if (::fchownat(to, parent.c_str(), status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
+            errno != EPERM && !call_unsupported(errno)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Moves entries, by their paths, from one tree to the same paths in another
+// where nothing stands there yet; on a failure those moved go back.
+bool move_entries(int from, int to, std::span<const std::string> paths) {
+    std::size_t moved = 0;
+    for (; moved < paths.size(); ++moved) {
+        const char* path = paths[moved].c_str();
+        struct stat status {};
+        if (::fstatat(to, path, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            failed_with(EEXIST);
+            break;
+        }
+        if (!make_parents(from, to, paths[moved]) || ::renameat(from, path, to, path) != 0) break;
+    }
+    if (moved == paths.size()) return true;
+    const ErrnoKeeper keep;
+    while (moved-- > 0) ::renameat(to, paths[moved].c_str(), from, paths[moved].c_str());
+    return false;
+}
+
+// The paths of the entries of an open tree that its snapshots leave out.
+bool find_left_out(int folder, const std::string& prefix, std::span<const std::string> patterns, dev_t device,
+                   std::vector<std::string>& found) {
+    std::vector<std::string> names;
+    if (!sorted_names(folder, names)) return false;
+    for (const std::string& name : names) {
+        struct stat status {};
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        const std::string path = prefix + name;
+        if (left_out(folder, name.c_str(), status, path, patterns)) {
+            found.push_back(path);
+        } else if (S_ISDIR(status.st_mode) && status.st_dev == device) {
+            const FileDescriptor inside(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!inside.valid() || !find_left_out(inside.get(), path + '/', patterns, device, found)) return false;
+        }
+    }
+    return true;
+}
+
+// A restored folder keeps what its snapshots leave out (they were never in
+// the backup): those entries of the folder at the name move into the
+// restored tree before it takes the name, and are flushed there.
+bool carry_left_out(const Folder& folder, const std::string& name, std::span<const std::string> patterns,
+                    const Folder& top, FileDescriptor& current, std::vector<std::string>& carried) {
+    current = FileDescriptor(::openat(folder.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (!current.valid()) return errno == ENOENT || errno == ENOTDIR;
+    if (::fstat(current.get(), &status) != 0 || !find_left_out(current.get(), "", patterns, status.st_dev, carried) ||
+        !move_entries(current.get(), top.fd.get(), carried)) {
+        return false;
+    }
+    if (carried.empty() || ::syncfs(top.fd.get()) == 0) return true;
+    const ErrnoKeeper keep;
+    move_entries(top.fd.get(), current.get(), carried);
+    return false;
+}
+
 bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
-                   const Earlier& earlier) {
+                   const Earlier& earlier, const Exclusion& exclusion) {
     struct stat status {};
     struct stat target {};
     failed_on.clear();
@@ -466,6 +536,8 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
     const Folder top = tree.make(folder, status);
     if (!top.fd.valid()) return false;
     Walk walk{status.st_dev, {target.st_dev, target.st_ino}, top.fd.get(), {}, {}};
+    walk.excludes = exclusion.patterns;
+    walk.takes_all = exclusion.restoring;
     struct stat earlier_top {};
     const bool shares = earlier.top >= 0 && ::fstat(earlier.top, &earlier_top) == 0;
     if (shares) {
@@ -479,8 +551,20 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
     // the linked ones too: measured, it costs a tree of thousands of files
     // less than a flush of each, even when those overlap.
     if (!copy_tree(walk, source, status, top, folder.gives_an_acl, shares ? earlier.top : -1) ||
-        ::syncfs(top.fd.get()) != 0 ||
-        ::fstat(top.fd.get(), &made_top) != 0 || !take_tree_name(tree, folder, name, made, replace)) {
+        ::syncfs(top.fd.get()) != 0 || ::fstat(top.fd.get(), &made_top) != 0) {
+        return false;
+    }
+    FileDescriptor current;
+    std::vector<std::string> carried;
+    if (exclusion.restoring && !carry_left_out(folder, name, exclusion.patterns, top, current, carried)) return false;
+    if (!take_tree_name(tree, folder, name, made, replace)) {
+        // Unless the restored tree stands, what was carried into it goes back.
+        struct stat standing {};
+        if (!carried.empty() && !(::fstatat(folder.fd.get(), name.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                  standing.st_ino == made_top.st_ino && standing.st_dev == made_top.st_dev)) {
+            const ErrnoKeeper keep;
+            move_entries(top.fd.get(), current.get(), carried);
+        }
         return false;
     }
     made.insert({made_top.st_dev, made_top.st_ino});
