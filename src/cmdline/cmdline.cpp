@@ -41,7 +41,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 26> switch_table{
+constexpr std::array<std::string_view, 27> switch_table{
     "",
     "Each argument is a file or folder to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it);",
@@ -59,6 +59,7 @@ constexpr std::array<std::string_view, 26> switch_table{
     "  --no-wait                  end at once (status 12) where another run holds backup/",
     "  --no-share                 with -copy: a folder's snapshot shares no unchanged file",
     "                             with the one before it (each is a copy of its own)",
+    "  --quiet                    show no progress line on a terminal during a long run",
     "  --list                     print each file's backups instead, newest first",
     "  --null                     with --list: end each path with a NUL byte",
     "  --restore                  put back each file's newest backup instead; the file",
@@ -127,6 +128,8 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
         request.dry_run = true;
     } else if (!valued && name == "--no-wait") {
         request.no_wait = true;
+    } else if (!valued && name == "--quiet") {
+        request.quiet = true;
     } else if (!valued && name == "--no-share") {
         request.no_share = true;
         seen.no_share = word;

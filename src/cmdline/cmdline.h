@@ -56,6 +56,7 @@ struct Request {
     bool dry_run = false;            // --dry-run: say what would be done, do nothing
     bool no_wait = false;            // --no-wait: end at once where another run holds the backup folder
     bool no_share = false;           // --no-share: a snapshot shares no file with an earlier one
+    bool quiet = false;              // --quiet: no progress line on a terminal
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a

@@ -89,9 +89,11 @@ void share_with_earlier(const Request& request, const BackupSettings& settings,
 }
 
 // Where standard error is a terminal, a long run shows its progress there
-// from the start of its copies.
-void show_progress(const Request&) {
-    if constexpr (platform::posix_conventions) platform::show_progress();
+// from the start of its copies, unless asked not to.
+void show_progress(const Request& request) {
+    if constexpr (platform::posix_conventions) {
+        if (!request.quiet) platform::show_progress();
+    }
 }
 
 // The POSIX tasks on a file's backups, and the dry run and the keeping of a

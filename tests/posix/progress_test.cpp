@@ -65,6 +65,7 @@ void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 const std::vector<Row> rows{
     {"file_on_a_terminal", {"big", "-copy"}, {}, true, 0, "(" + file_line + ")+" + erase},
+    {"file_quiet", {"big", "-copy", "--quiet"}, {}, true, 0, ""},
     {"file_through_a_pipe", {"big", "-copy"}, {}, false, 0, ""},
     {"folder_on_a_terminal", {"-copy", "tree"}, {}, true, 0, "(" + tree_line + ")+" + erase},
     // A failure's message starts on a clean line (the terminal ends its lines
