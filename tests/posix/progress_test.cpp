@@ -59,6 +59,7 @@ struct Row {
     bool terminal;                    // standard error a terminal (through script), else a pipe
     int exit_code;
     std::string printed;  // a regular expression for all that was written
+    bool background = false;  // a job of its own on that terminal, not in the foreground
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -67,6 +68,8 @@ const std::vector<Row> rows{
     {"file_on_a_terminal", {"big", "-copy"}, {}, true, 0, "(" + file_line + ")+" + erase},
     {"file_quiet", {"big", "-copy", "--quiet"}, {}, true, 0, ""},
     {"file_through_a_pipe", {"big", "-copy"}, {}, false, 0, ""},
+    // The shell's own word on the job may follow, but no line at all.
+    {"file_in_the_background", {"big", "-copy"}, {}, true, 0, "[^\x1b]*", true},
     {"folder_on_a_terminal", {"-copy", "tree"}, {}, true, 0, "(" + tree_line + ")+" + erase},
     // A failure's message starts on a clean line (the terminal ends its lines
     // with a carriage return too).
@@ -104,7 +107,9 @@ TEST_P(Progress, Row) {
     if (row.terminal) {
         // script runs one command text on a new terminal and passes on what
         // was written there; these words hold no blanks.
-        launcher.insert(launcher.begin(), {"sh", "-c", "exec script -qec \"$*\" /dev/null </dev/null", "sh"});
+        const std::string command = row.background ? "set -m; $* & wait \\$!" : "$*";
+        launcher.insert(launcher.begin(),
+                        {"sh", "-c", "exec script -qec \"" + command + "\" /dev/null </dev/null", "sh"});
     }
     const ProgramRun result = run_tesrak_via(launcher, row.arguments, sandbox.path());
     EXPECT_EQ(result.exit_code, row.exit_code) << result.printed();

@@ -43,6 +43,9 @@ void erase_progress_line() {
     if (!progress_line_shown) return;
     progress_line_shown = false;
     const ErrnoKeeper keep;
+    // A run put in the background since leaves the line: a write there could
+    // stop it (stty tostop).
+    if (::tcgetpgrp(STDERR_FILENO) != ::getpgrp()) return;
     constexpr std::string_view erase = "\r\x1b[K";
     // A terminal that takes nothing more has nothing to erase.
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, erase.data(), erase.size());

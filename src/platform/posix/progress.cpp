@@ -30,7 +30,7 @@ constexpr std::int64_t redraw_milliseconds = 100;
 struct Meter {
     bool on = false;
     timespec started = {};
-    timespec drawn = {};  // when the line was last drawn
+    timespec drawn = {};  // when the line was last drawn, or would have been in the background
     bool ever_drawn = false;
     ProgressCounts counts = {};
     // Whether a part of the run's work had no known number of entries or bytes.
@@ -50,9 +50,9 @@ std::int64_t milliseconds_between(const timespec& from, const timespec& to) {
            (to.tv_nsec - from.tv_nsec) / nanoseconds_per;
 }
 
-void draw(const timespec& now) {
+void draw() {
     std::string line = "\r\x1b[K";
-    std::string text = progress_text(meter.counts, milliseconds_between(meter.started, now));
+    std::string text = progress_text(meter.counts, milliseconds_between(meter.started, meter.drawn));
     // A line wider than the terminal would wrap, and only its last row be erased.
     if (meter.width > 1 && text.size() >= meter.width) text.resize(meter.width - 1);
     line += text;
@@ -63,8 +63,6 @@ void draw(const timespec& now) {
         return;
     }
     progress_line_shown = true;
-    meter.drawn = now;
-    meter.ever_drawn = true;
 }
 
 void look_at_the_clock() {
@@ -74,7 +72,12 @@ void look_at_the_clock() {
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     if (milliseconds_between(meter.started, now) < quiet_milliseconds) return;
     if (meter.ever_drawn && milliseconds_between(meter.drawn, now) < redraw_milliseconds) return;
-    draw(now);
+    meter.drawn = now;
+    meter.ever_drawn = true;
+    // A run put in the background (a job of an interactive shell) keeps off
+    // the terminal meanwhile, and is asked again a tenth of a second later.
+    if (::tcgetpgrp(STDERR_FILENO) != ::getpgrp()) return;
+    draw();
 }
 
 // "512 B", "1.5 KiB", "12.3 MiB".
