@@ -42,7 +42,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 32> switch_table{
+constexpr std::array<std::string_view, 33> switch_table{
     "",
     "Each argument is a file or folder to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it);",
@@ -63,6 +63,7 @@ constexpr std::array<std::string_view, 32> switch_table{
     "  --exclude=PATTERN          with -copy: leave out of a folder's snapshot what matches",
     "                             (as in .gitignore; repeatable); a folder holding a",
     "                             CACHEDIR.TAG is always left out",
+    "  --quiet                    show no progress line on a terminal during a long run",
     "  --list                     print each file's backups instead, newest first",
     "  --null                     with --list: end each path with a NUL byte",
     "  --restore                  put back each file's newest backup instead; the file",
@@ -141,6 +142,8 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
         request.dry_run = true;
     } else if (!valued && name == "--no-wait") {
         request.no_wait = true;
+    } else if (!valued && name == "--quiet") {
+        request.quiet = true;
     } else if (!valued && name == "--no-share") {
         request.no_share = true;
         seen.no_share = word;

@@ -58,6 +58,7 @@ struct Request {
     bool no_share = false;           // --no-share: a snapshot shares no file with an earlier one
     bool json = false;               // --json: a JSON object a line, for scripts
     std::vector<std::string> excludes;  // --exclude=PATTERN: left out of folder snapshots
+    bool quiet = false;              // --quiet: no progress line on a terminal
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a

@@ -122,6 +122,12 @@ std::vector<std::int64_t> instants_of(const mivo_systemtime& local);
 bool lock_folder(const std::string& path, bool wait);
 // Whether a lock was not taken because another process holds it.
 bool in_use(ErrorCode error);
+// From now on, where standard error is a terminal, a run that has lasted
+// more than a second shows its progress there on one line (entries and
+// bytes done, of the totals where known, and the rate), redrawn at most ten
+// times a second and erased before any other output and when the process
+// ends. Where standard error is no terminal, nothing changes.
+void show_progress();
 // Waits a moment: long enough for the clock's hundredths to move on soon.
 void pause_briefly();
 // Whether every symbolic link met at a path's last part belongs to the

@@ -88,6 +88,14 @@ void share_with_earlier(const Request& request, const BackupSettings& settings,
     }
 }
 
+// Where standard error is a terminal, a long run shows its progress there
+// from the start of its copies, unless asked not to.
+void show_progress(const Request& request) {
+    if constexpr (platform::posix_conventions) {
+        if (!request.quiet) platform::show_progress();
+    }
+}
+
 // The POSIX tasks on a file's backups (listing, comparing, restoring), and the dry run and the keeping of a
 // backup run; each ends the run where it is its whole work.
 void list_or_restore(const Request& request, const BackupSettings& settings, std::string& stamp) {
@@ -102,7 +110,10 @@ void list_or_restore(const Request& request, const BackupSettings& settings, std
             exit_run(status);
         }
         if (request.task == Task::restore) {
-            if (!request.dry_run) hold_backup_folder(request);
+            if (!request.dry_run) {
+                hold_backup_folder(request);
+                show_progress(request);
+            }
             if (auto failure = restore_backups(request, settings, stamp)) fail(*failure);
             exit_run(status_ok);
         }
@@ -209,6 +220,7 @@ void run() {
         }
         hold_backup_folder(request);
         share_with_earlier(request, settings, backups);
+        show_progress(request);
     }
     if (auto failure = transfer_files(backups, settings, stamp)) fail(*failure);
     after_transfer(request, backups, sources);

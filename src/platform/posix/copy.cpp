@@ -60,6 +60,7 @@ off_t copy_range(int from, int to, off_t at, off_t end) {
         const ssize_t copied = ::copy_file_range(from, &at, to, &out, wanted, 0);
         if (copied > 0) {
             start_writeback(to, unstarted, out);
+            bytes_done(static_cast<std::uint64_t>(copied));
             continue;
         }
         // The end of the file; where nothing was read at all, a file whose
@@ -85,6 +86,7 @@ off_t copy_range(int from, int to, off_t at, off_t end) {
         if (!write_all_at(to, buffer.data(), static_cast<std::size_t>(got), at)) return -1;
         at += got;
         start_writeback(to, unstarted, at);
+        bytes_done(static_cast<std::uint64_t>(got));
     }
     return at;
 }
@@ -130,7 +132,10 @@ bool copy_one_version(int from, int to, struct stat& source, bool take_growth) {
     // share blocks is not asked again in this run.
     static bool sharing_unsupported = false;
     if (!sharing_unsupported) {
-        if (::ioctl(to, FICLONE, from) == 0) return ::fstat(from, &source) == 0;
+        if (::ioctl(to, FICLONE, from) == 0) {
+            bytes_done(static_cast<std::uint64_t>(source.st_size));
+            return ::fstat(from, &source) == 0;
+        }
         sharing_unsupported = errno == EOPNOTSUPP || errno == ENOTTY;
     }
 #endif

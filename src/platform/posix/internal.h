@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -305,6 +306,31 @@ bool left_out(int parent, const char* name, const struct stat& status, std::stri
 platform::EntryStatus status_of(const struct stat& status);
 // The same moment in hundredths of a second since 1970.
 std::int64_t hundredths_of(const timespec& moment);
+
+// The progress line of a run (see platform::show_progress). The counts: what
+// is done, and what there is to do where that is known.
+struct ProgressCounts {
+    std::uint64_t entries = 0;
+    std::uint64_t bytes = 0;
+    std::optional<std::uint64_t> entries_expected = {};
+    std::optional<std::uint64_t> bytes_expected = {};
+};
+// The line's text after so many milliseconds: "3/10 entries, 1.2 GiB of 4.0
+// GiB, 12.3 MiB/s", or without the totals where they are not known.
+std::string progress_text(const ProgressCounts& counts, std::int64_t milliseconds);
+// Whether the line may be shown: totals are worth finding only then.
+bool progress_on();
+// What the work that starts now has to do, where that is known.
+void expect_progress(std::optional<std::uint64_t> entries, std::optional<std::uint64_t> bytes);
+// An entry (a file, a folder, a link...) done, or bytes copied; the clock is
+// looked at only after many entries or bytes.
+void entry_done();
+void bytes_done(std::uint64_t bytes);
+// Whether the line stands on the terminal; it is erased (a carriage return
+// and an erase to the end of the line) before anything else is written
+// there, and when the process ends.
+extern bool progress_line_shown;
+void erase_progress_line();
 
 // Flushes every descriptor to the disk, several at a time; true when all
 // were flushed, else the error indicator holds the first failure's.

@@ -37,6 +37,20 @@ std::int64_t hundredths_of(const timespec& moment) {
     return static_cast<std::int64_t>(moment.tv_sec) * 100 + moment.tv_nsec / 10'000'000;
 }
 
+bool progress_line_shown = false;
+
+void erase_progress_line() {
+    if (!progress_line_shown) return;
+    progress_line_shown = false;
+    const ErrnoKeeper keep;
+    // A run put in the background since leaves the line: a write there could
+    // stop it (stty tostop).
+    if (::tcgetpgrp(STDERR_FILENO) != ::getpgrp()) return;
+    constexpr std::string_view erase = "\r\x1b[K";
+    // A terminal that takes nothing more has nothing to erase.
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, erase.data(), erase.size());
+}
+
 }  // namespace posix
 
 namespace platform {
@@ -123,11 +137,14 @@ std::vector<std::string_view> arguments() {
 }
 
 bool write_stdout(std::string_view bytes) {
+    posix::erase_progress_line();
     const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
     return written == static_cast<ssize_t>(bytes.size());
 }
 
 bool write_stderr(std::string_view bytes) {
+    // A message starts on a clean line.
+    posix::erase_progress_line();
     const ssize_t written = ::write(STDERR_FILENO, bytes.data(), bytes.size());
     return written == static_cast<ssize_t>(bytes.size());
 }
@@ -159,6 +176,7 @@ bool is_fatal_error(ErrorCode error) {
 }
 
 void exit_process(int code) {
+    posix::erase_progress_line();
     std::_Exit(code);
 }
 

@@ -60,6 +60,24 @@ bool open_source(const std::string& source, FileDescriptor& in, struct stat& sta
     return in.valid() && ::fstat(in.get(), &status) == 0;
 }
 
+// What copies of the transfers have to do, for the progress line: where
+// every source is a file, their number and sizes. A folder's tree is not
+// counted beforehand, which would read it twice.
+void expect_copies(std::span<const platform::Transfer> transfers) {
+    if (!progress_on()) return;
+    const ErrnoKeeper keep;
+    std::uint64_t bytes = 0;
+    for (const platform::Transfer& transfer : transfers) {
+        struct stat status {};
+        if (::stat(transfer.source.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            expect_progress(std::nullopt, std::nullopt);
+            return;
+        }
+        bytes += static_cast<std::uint64_t>(status.st_size);
+    }
+    expect_progress(transfers.size(), bytes);
+}
+
 // A snapshot of an open folder, whose descriptor the walk takes over, in the
 // folder of the transfer's target. It shares unchanged files with the
 // earlier snapshot that the transfer names, where that stands in the same
@@ -373,6 +391,7 @@ namespace platform {
 std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
     using namespace posix;
     const std::size_t room = descriptors_for_a_batch();
+    expect_copies(transfers);
     MadeFiles made;
     std::size_t done = 0;
     while (done < transfers.size()) {
@@ -400,7 +419,10 @@ std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
                 }
                 copy = stage_copy(in.get(), status, *folder, std::move(name), false);
             }
-            if (copy) staged.push_back(std::move(*copy));
+            if (copy) {
+                staged.push_back(std::move(*copy));
+                entry_done();
+            }
             stopped = !copy;
         }
         // The copies staged before a failure are made all the same.
@@ -428,6 +450,8 @@ std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
 std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
     using namespace posix;
     const std::size_t room = descriptors_for_a_batch();
+    // A rename moves no bytes: only those copied to another file system count.
+    expect_progress(transfers.size(), std::nullopt);
     MoveBatch batch;
     // Once per folder, after the renames; sooner only where the folders
     // would hold too many descriptors.
@@ -443,6 +467,7 @@ std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
             errno = error;
             return undone.value_or(moved);
         }
+        entry_done();
         if (how == Moved::renamed) batch.renamed.push_back(moved);
         batch.targets.insert(folder);
         batch.sources.insert(split_path(transfer.source).first);
@@ -465,6 +490,8 @@ bool restore_backup(const std::string& backup, const std::string& path, std::spa
     struct stat status {};
     if (::lstat(backup.c_str(), &status) != 0) return false;
     const bool link = S_ISLNK(status.st_mode);
+    // What a restore has to do is not counted beforehand.
+    expect_progress(std::nullopt, std::nullopt);
     // A link's backup takes the link's own place; a file's goes where a link
     // at its name points.
     std::string target = path;
@@ -482,6 +509,7 @@ bool restore_backup(const std::string& backup, const std::string& path, std::spa
         return snapshot_of(std::move(in), folder, restored, made, true, true) && succeeded();
     }
     std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false);
+    if (copy) entry_done();
     if (!copy || (!platform::keeps_permissions(split_path(backup).first) && !keep_own_permissions(*copy, target))) {
         return false;
     }

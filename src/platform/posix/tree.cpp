@@ -232,6 +232,7 @@ bool copy_entries(Walk& walk, DIR* stream, const Folder& to, int earlier) {
             copied = copy_special(from, entry->d_name, status, to);
         }
         if (!copied) return failed_at(walk, entry->d_name);
+        entry_done();
         errno = 0;
     }
     return errno == 0;
