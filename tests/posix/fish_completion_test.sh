@@ -7,13 +7,8 @@ command -v fish >/dev/null || { echo "fish is not installed: its completion was 
 completion=$(realpath -- "$1")
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
-cd "$folder" && touch -- report.txt rest.log -notes.txt
-# Backups of report.txt (both parts, then one), rest.log (after the whole
-# name), .bashrc, conf/app.yml and the folder d, and names that are none.
-mkdir -p backup/conf backup/d.20261205.12000000 backup/.tesrak-x.20261211.10000000 &&
-    touch -- backup/report.20261207.13052599.txt backup/report_20261208.txt \
-        backup/rest.log.20261209.10000000 backup/.bashrc.20261206.01020304 \
-        backup/conf/app.20261201.08000000.yml backup/notes.txt.bak backup/notes.2026.txt
+fixture=$(realpath -- "${BASH_SOURCE[0]%/*}/completion_fixture.sh")
+cd "$folder" && source "$fixture"
 lines=() expected=()
 # The command line typed so far, then the completions expected, sorted.
 check() {
