@@ -165,7 +165,9 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
         if (state.kind && (*state.kind == platform::EntryKind::folder) != is_folder) continue;
         const BackupStamp stamp = *backup_stamp(file_name, name);
         const std::vector<Instant> instants = stamp.both_parts ? instants_of_stamp(stamp.value) : std::vector<Instant>{};
-        found.push_back({folder + platform::folder_separator + name, made_at(stamp, instants, status.changed), is_folder,
+        std::string path = folder;
+        (path += platform::folder_separator) += name;
+        found.push_back({std::move(path), made_at(stamp, instants, status.changed), is_folder,
                          began_at(stamp, instants), stamp.both_parts ? stamp_fields(stamp.value) : status.changed_locally,
                          stamp, status.link, status.size});
     }

@@ -1,14 +1,13 @@
 // Running another program of the system (diff, for --diff) with our streams.
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
-
-extern char** environ;
 
 namespace platform {
 
