@@ -504,6 +504,27 @@ std::vector<Row> rows() {
              EXPECT_TRUE(s.exists("tree/a.o") && s.exists("tree/src/b.o"));
              EXPECT_TRUE(temporaries(s).empty());
          }},
+        {"keep_removes_a_snapshots_record_with_it", patterned,
+         {{"-copy", "--exclude=*.o", "tree"}, {"sh", "-c", "echo 2 > tree/src/c.c"}, {"-copy", "--exclude=*.o", "--keep=1", "tree"}},
+         0, "",
+         [](const Sandbox& s) {
+             const std::vector<std::string> names = s.backups();
+             ASSERT_EQ(names.size(), 1U);
+             EXPECT_EQ(s.backups("backup/.tesrak.excludes"), names);
+             EXPECT_EQ(s.read("backup/.tesrak.excludes/" + names.front()), std::string("*.o\0", 4));
+         }},
+        // The backup holds the folder that has since been tagged as a cache:
+        // neither version may go, so nothing changes.
+        {"restore_onto_a_folder_tagged_since_changes_nothing", "mkdir -p tree/cache && echo 1 > tree/cache/c",
+         {{"-copy", "tree"},
+          {"sh", "-c", "printf 'Signature: 8a477f597d28d172789f06886806bc55' > tree/cache/CACHEDIR.TAG && echo 2 > tree/cache/c"},
+          {"--restore", "tree"}},
+         3, "Restore failed: tree: File exists\nErrorLevel: 3\n",
+         [](const Sandbox& s) {
+             EXPECT_EQ(s.read("tree/cache/c"), "2\n");
+             EXPECT_EQ(s.backups().size(), 1U);
+             EXPECT_TRUE(temporaries(s).empty());
+         }},
         {"the_folder_holding_the_backups_is_refused", "echo x > f", {{"-copy", "."}}, 3,
          "Backup failed: backup/.{D}.{D}: backup: Invalid argument\nErrorLevel: 3\n",
          [](const Sandbox& s) { EXPECT_TRUE(s.backups().empty() && temporaries(s).empty()); }},
