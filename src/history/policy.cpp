@@ -18,8 +18,12 @@ mivo_systemtime stamp_fields(StampValue stamp) {
                            static_cast<std::uint16_t>(field(0) * 10)};
 }
 
+bool stamp_places(const BackupStamp& stamp, std::span<const Instant> stamp_instants) {
+    return stamp.both_parts && stamp_instants.size() == 1;
+}
+
 Instant made_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants, Instant changed) {
-    return stamp.both_parts && stamp_instants.size() == 1 ? stamp_instants.front() : changed;
+    return stamp_places(stamp, stamp_instants) ? stamp_instants.front() : changed;
 }
 
 Instant began_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants) {

@@ -26,6 +26,10 @@ bool owner_counts(UserId owner, UserId runner, std::optional<UserId> file_owner)
 // The calendar fields of a stamp (its date part and time part).
 mivo_systemtime stamp_fields(StampValue stamp);
 
+// Whether a backup's stamp alone tells when it was made: it holds both parts
+// and its local time stands for one instant.
+bool stamp_places(const BackupStamp& stamp, std::span<const Instant> stamp_instants);
+
 // When a backup was made: the instant its stamp's local time stands for.
 // Where that is not one instant (the stamp holds one part only, or its
 // local time came twice because the clocks went back), its change time.

@@ -142,12 +142,18 @@ std::optional<EntryStatus> entry_status(const std::string& path, bool follow_lin
 // An entry of a folder, and what stands there (a link not followed).
 struct FolderEntry {
     std::string name;
-    EntryStatus status;
+    EntryKind kind;
+    bool link;
+    // None where the folder vouches for its entries and none was asked for.
+    std::optional<EntryStatus> status = std::nullopt;
 };
-// The entries of a folder whose names are wanted, each looked at relative to
-// the folder; true with none where the folder is missing, false where it or
-// a wanted entry cannot be read (one removed meanwhile is left out).
-bool folder_entries(const std::string& path, const std::function<bool(std::string_view)>& wanted,
+// The entries of a folder whose names are wanted; true with none where the
+// folder is missing, false where it or a wanted entry cannot be read (one
+// removed meanwhile is left out). Each is looked at relative to the folder,
+// unless its kind is known and the folder vouches for its entries (it is
+// the runner's or root's, and no other user may add names: no group or
+// other write bit, no ACL), and statuses were not asked for.
+bool folder_entries(const std::string& path, const std::function<bool(std::string_view)>& wanted, bool statuses,
                     std::vector<FolderEntry>& found);
 // Whether two files (links followed) hold the same bytes and, where asked,
 // have the same permission bits and owner; false too where either cannot be

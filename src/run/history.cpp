@@ -33,9 +33,9 @@ std::vector<Instant> instants_of_stamp(StampValue stamp) {
 // The backups of a source of the state at its name; none where that or its
 // backup folder cannot be read.
 std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& source, SourceState& state,
-                                                          platform::ErrorCode& error) {
+                                                          platform::ErrorCode& error, bool sizes = false) {
     if (!look_at(source, state, error)) return std::nullopt;
-    return backups_of(source, state, error);
+    return backups_of(source, state, error, sizes);
 }
 
 // The newest backup of a source made by the time given, where given, and
@@ -147,29 +147,43 @@ bool look_at(const std::string& source, SourceState& state, platform::ErrorCode&
 }
 
 std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, const SourceState& state,
-                                                   platform::ErrorCode& error) {
+                                                   platform::ErrorCode& error, bool sizes) {
     const std::string folder = backup_folder_of(source);
     const std::string_view file_name = source_last_part(source);
     const auto wanted = [&](std::string_view name) { return backup_stamp(file_name, name).has_value(); };
     std::vector<platform::FolderEntry> entries;
     // A backup whose time cannot be told cannot be placed among the others:
     // the list is not to be trusted without it.
-    const auto read = guarded_call([&] { return platform::folder_entries(folder, wanted, entries); });
+    const auto read = guarded_call([&] { return platform::folder_entries(folder, wanted, sizes, entries); });
     error = read.error;
     if (read.failed) return std::nullopt;
     const UserId runner = platform::user_id();
     std::vector<BackupEntry> found;
-    for (const auto& [name, status] : entries) {
-        if (status.kind == platform::EntryKind::other || !owner_counts(status.owner, runner, state.owner)) continue;
-        const bool is_folder = status.kind == platform::EntryKind::folder;
+    for (platform::FolderEntry& entry : entries) {
+        // Where the folder vouches for its names, only the runner or root
+        // can have put them there, and they count whoever owns them.
+        if (entry.kind == platform::EntryKind::other ||
+            (entry.status && !owner_counts(entry.status->owner, runner, state.owner))) {
+            continue;
+        }
+        const bool is_folder = entry.kind == platform::EntryKind::folder;
         if (state.kind && (*state.kind == platform::EntryKind::folder) != is_folder) continue;
-        const BackupStamp stamp = *backup_stamp(file_name, name);
+        const BackupStamp stamp = *backup_stamp(file_name, entry.name);
         const std::vector<Instant> instants = stamp.both_parts ? instants_of_stamp(stamp.value) : std::vector<Instant>{};
         std::string path = folder;
-        (path += platform::folder_separator) += name;
-        found.push_back({std::move(path), made_at(stamp, instants, status.changed), is_folder,
-                         began_at(stamp, instants), stamp.both_parts ? stamp_fields(stamp.value) : status.changed_locally,
-                         stamp, status.link, status.size});
+        (path += platform::folder_separator) += entry.name;
+        // A backup that its stamp does not place is placed by its change time.
+        if (!entry.status && !stamp_places(stamp, instants)) {
+            const auto looked = guarded_call([&] { return platform::entry_status(path, false); });
+            error = looked.error;
+            if (looked.failed) return std::nullopt;
+            if (!looked.result) continue;
+            entry.status = looked.result;
+        }
+        const Instant changed = entry.status ? entry.status->changed : 0;
+        found.push_back({std::move(path), made_at(stamp, instants, changed), is_folder, began_at(stamp, instants),
+                         stamp.both_parts ? stamp_fields(stamp.value) : entry.status->changed_locally, stamp, entry.link,
+                         entry.status ? entry.status->size : 0});
     }
     sort_newest_first(found);
     return found;
@@ -180,7 +194,7 @@ std::optional<Failure> list_backups(const Request& request) {
     for (const std::string& source : request.sources) {
         SourceState state;
         platform::ErrorCode error = 0;
-        const std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state, error);
+        const std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state, error, request.json);
         if (!found) return failed("List failed: ", source, error);
         if (found->empty()) return no_backup(source);
         std::string lines;
@@ -313,7 +327,7 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
     std::string going;  // the dry run's removals, after every kept one
     for (const RunSource& source : sources) {
         platform::ErrorCode error = 0;
-        std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.state, error);
+        std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.state, error, plan == Plan::json);
         if (!found) return failed("Removal failed: ", backup_folder_of(source.source), error);
         if (dry_run && !source.made.empty()) {
             std::erase_if(*found, [&](const BackupEntry& backup) { return backup.path == source.made; });

@@ -27,10 +27,11 @@ struct SourceState {
 // reason in error.
 bool look_at(const std::string& source, SourceState& state, platform::ErrorCode& error);
 
-// The backups of a source in that state in its backup folder, newest first;
-// none where that folder cannot be read, with the reason in error.
+// The backups of a source in that state in its backup folder, newest first
+// (with the sizes of files where asked); none where that folder cannot be
+// read, with the reason in error.
 std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, const SourceState& state,
-                                                   platform::ErrorCode& error);
+                                                   platform::ErrorCode& error, bool sizes = false);
 
 // Prints the backups of each source, a path a line (or NUL-ended); status 2
 // for the first source without one, after the lines of those before it.

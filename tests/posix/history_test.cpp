@@ -431,6 +431,15 @@ std::vector<Row> rows() {
              EXPECT_EQ(stat_of(c, "private.cfg").st_mode & 07777, 0600U);
              EXPECT_EQ(c.sandbox.backups().size(), 1U);
          }},
+        // Only root could have put another user's name into root's folder
+        // that nobody else may write to: it counts.
+        {"names_in_a_folder_nobody_else_writes_count",
+         [](Case& c) {
+             given({two[0], two[1]})(c);
+             ASSERT_EQ(chmod(c.at("backup").c_str(), 0755), 0);
+             give(c, "backup/" + two[1], 65534);
+         },
+         {"--list", "report.txt"}, 0, "backup/" + two[1] + "\nbackup/" + two[0] + "\n", left_alone},
         {"planted_names_do_not_push_out_real_backups",
          [](Case& c) {
              shared_folder(c);

@@ -456,13 +456,13 @@ std::vector<Row> rows() {
                                  s.read("json.out")))
                  << s.read("json.out");
          }},
-        {"dry_run_as_json", "mkdir backup && echo 1 > f && touch backup/f.20200101.10000000 backup/f.20200102.10000000",
+        {"dry_run_as_json", "mkdir backup && echo 1 > f && touch backup/f.20200101.10000000 && echo 12 > backup/f.20200102.10000000",
          {{"sh", "-c", read_json(tesrak + " --dry-run --json --keep-yearly=2 -copy f")}}, 0, "",
          [](const Sandbox& s) {
              EXPECT_TRUE(matches("[('action', 'make'), ('kind', 'file'), ('path', b'backup/f.{D}.{D}'), ('size', 2), "
                                  "('stamp', 16), ('time', 2026)]\n"
                                  "[('action', 'keep'), ('kind', 'file'), ('path', b'backup/f.20200102.10000000'), "
-                                 "('reasons', ['yearly 2']), ('size', 0), ('stamp', 16), ('time', 2020)]\n"
+                                 "('reasons', ['yearly 2']), ('size', 3), ('stamp', 16), ('time', 2020)]\n"
                                  "[('action', 'remove'), ('kind', 'file'), ('path', b'backup/f.20200101.10000000'), "
                                  "('size', 0), ('stamp', 16), ('time', 2020)]\n",
                                  s.read("json.out")))

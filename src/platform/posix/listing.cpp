@@ -2,6 +2,7 @@
 // file's backups are found by their names.
 #include <linux/magic.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 #include <sys/statfs.h>
 
 #include <algorithm>
@@ -289,7 +290,7 @@ namespace platform {
 
 // Folders below the backup folder are found as backups are made in them:
 // never through a link.
-bool folder_entries(const std::string& path, const std::function<bool(std::string_view)>& wanted,
+bool folder_entries(const std::string& path, const std::function<bool(std::string_view)>& wanted, bool statuses,
                     std::vector<FolderEntry>& found) {
     using namespace posix;
     found.clear();
@@ -298,11 +299,20 @@ bool folder_entries(const std::string& path, const std::function<bool(std::strin
     if (folder == nullptr) return errno == ENOENT && succeeded();
     if (!folder->readable) return failed_with(EACCES);
     const FolderStream stream = open_stream(folder->fd.get(), ".");
-    if (!stream) return false;
+    struct stat own {};
+    if (!stream || ::fstat(folder->fd.get(), &own) != 0) return false;
+    const bool vouches = (own.st_uid == ::geteuid() || own.st_uid == 0) && (own.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+                         ::fgetxattr(folder->fd.get(), access_acl, nullptr, 0) <= 0;
     errno = 0;
     while (const dirent* entry = ::readdir(stream.get())) {
         const std::string_view name(entry->d_name);
         if (name == "." || name == ".." || !wanted(name)) {
+            errno = 0;
+            continue;
+        }
+        const unsigned char type = entry->d_type;
+        if (vouches && !statuses && (type == DT_REG || type == DT_DIR || type == DT_LNK)) {
+            found.push_back({std::string(name), type == DT_DIR ? EntryKind::folder : EntryKind::file, type == DT_LNK});
             errno = 0;
             continue;
         }
@@ -312,7 +322,8 @@ bool folder_entries(const std::string& path, const std::function<bool(std::strin
             // Removed since the folder was read: not there.
             if (errno != ENOENT) return false;
         } else {
-            found.push_back({std::string(name), status_of(status)});
+            const EntryStatus looked = status_of(status);
+            found.push_back({std::string(name), looked.kind, looked.link, looked});
         }
         errno = 0;
     }
