@@ -13,15 +13,13 @@ namespace {
 
 constexpr const char* records_folder = ".tesrak.excludes";
 
-bool trusted_owner(uid_t owner) { return owner == ::geteuid() || owner == 0; }
-
 // The records' folder of a backup folder, made where asked; it and each
 // record must be the runner's or root's, as the backups they stand beside.
 FileDescriptor open_records(int folder, bool make) {
     if (make && ::mkdirat(folder, records_folder, S_IRWXU) != 0 && errno != EEXIST) return FileDescriptor();
     FileDescriptor records(::openat(folder, records_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
-    if (records.valid() && (::fstat(records.get(), &status) != 0 || !trusted_owner(status.st_uid))) {
+    if (records.valid() && (::fstat(records.get(), &status) != 0 || !runner_or_root(status.st_uid))) {
         failed_with(EPERM);
         return FileDescriptor();
     }
@@ -68,7 +66,7 @@ bool recorded_excludes(const std::string& snapshot, std::vector<std::string>& pa
     const FileDescriptor in(::openat(records.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (!in.valid()) return errno == ENOENT && succeeded();
-    if (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode) || !trusted_owner(status.st_uid)) {
+    if (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode) || !runner_or_root(status.st_uid)) {
         return failed_with(EPERM);
     }
     std::string text(static_cast<std::size_t>(status.st_size), '\0');

@@ -93,7 +93,7 @@ const Folder* FolderTable::open(const std::string& folder_path, bool make) {
     // Whoever owns a folder can empty it: only the runner's or root's are used.
     struct stat status {};
     if (::fstat(folder.fd.get(), &status) != 0) return nullptr;
-    if (status.st_uid != ::geteuid() && status.st_uid != 0) {
+    if (!runner_or_root(status.st_uid)) {
         failed_with(EPERM);
         return nullptr;
     }

@@ -69,6 +69,12 @@ inline bool failed_with(int error) {
     return false;
 }
 
+// Whether an owner is the runner or root: the only owners of backup folders
+// and records that are used, since whoever owns one can change it.
+inline bool runner_or_root(uid_t owner) {
+    return owner == ::geteuid() || owner == 0;
+}
+
 // Whether a file system lacks a call (FAT through FUSE has neither chown
 // nor chmod, exFAT no symbolic links).
 inline bool call_unsupported(int error) {

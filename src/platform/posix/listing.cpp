@@ -301,7 +301,7 @@ bool folder_entries(const std::string& path, const std::function<bool(std::strin
     const FolderStream stream = open_stream(folder->fd.get(), ".");
     struct stat own {};
     if (!stream || ::fstat(folder->fd.get(), &own) != 0) return false;
-    const bool vouches = (own.st_uid == ::geteuid() || own.st_uid == 0) && (own.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+    const bool vouches = runner_or_root(own.st_uid) && (own.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
                          ::fgetxattr(folder->fd.get(), access_acl, nullptr, 0) <= 0;
     errno = 0;
     while (const dirent* entry = ::readdir(stream.get())) {
