@@ -50,13 +50,17 @@ struct Walk {
 // The entry, relative to the top, that the last snapshot failed on.
 std::string failed_on;
 
+// An entry's path from the top, in the folder being copied.
+std::string path_from_top(const Walk& walk, const char* name) {
+    std::string path;
+    for (const std::string& folder : walk.names) (path += folder) += '/';
+    return path += name;
+}
+
 // Notes an entry that could not be copied. The walk stops at the first
 // failure, which is the deepest: the folders that hold the entry fail after it.
 bool failed_at(const Walk& walk, const char* name) {
-    if (failed_on.empty()) {
-        for (const std::string& folder : walk.names) failed_on += folder + '/';
-        failed_on += name;
-    }
+    if (failed_on.empty()) failed_on = path_from_top(walk, name);
     return false;
 }
 
@@ -199,12 +203,7 @@ bool copy_folder(Walk& walk, int from, const char* name, const Folder& to, int e
 // only where patterns are to match it.
 bool leaves_out(const Walk& walk, int from, const char* name, const struct stat& status) {
     if (walk.takes_all || (walk.excludes.empty() && !S_ISDIR(status.st_mode))) return false;
-    std::string path;
-    if (!walk.excludes.empty()) {
-        for (const std::string& folder : walk.names) (path += folder) += '/';
-        path += name;
-    }
-    return left_out(from, name, status, path, walk.excludes);
+    return left_out(from, name, status, walk.excludes.empty() ? std::string() : path_from_top(walk, name), walk.excludes);
 }
 
 // Copies what a folder holds into its copy, entry by entry, sharing the
