@@ -300,6 +300,23 @@ void leave_out_unchanged(std::vector<platform::Transfer>& transfers) {
     });
 }
 
+namespace {
+
+// A dry run's object for a backup: its action (make, keep or remove) and,
+// for one that stays, the rules that keep it.
+std::string plan_object(std::string_view action, const BackupEntry& backup, const Kept* kept = nullptr) {
+    std::vector<std::pair<std::string_view, std::string>> members = backup_members(backup);
+    members.insert(members.begin(), {"action", json_string(action)});
+    if (kept != nullptr) {
+        std::string reasons;
+        for (const std::string& reason : kept->reasons) (reasons += reasons.empty() ? "[" : ",") += json_string(reason);
+        members.emplace_back("reasons", reasons + "]");
+    }
+    return json_line(members);
+}
+
+}  // namespace
+
 void print_planned(const std::vector<platform::Transfer>& transfers, std::string_view stamp, bool json) {
     std::string lines;
     const StampValue run_time = parse_stamp(stamp).value_or(0);
@@ -310,11 +327,9 @@ void print_planned(const std::vector<platform::Transfer>& transfers, std::string
         }
         const auto status = guarded_call([&] { return platform::entry_status(transfer.source, true); }).result;
         const bool folder = status && status->kind == platform::EntryKind::folder;
-        BackupEntry made{transfer.target, 0, folder, 0, stamp_fields(run_time), {run_time, true}, false,
-                         status ? status->size : 0};
-        std::vector<std::pair<std::string_view, std::string>> members = backup_members(made);
-        members.insert(members.begin(), {"action", json_string("make")});
-        lines += json_line(members);
+        const BackupEntry made{transfer.target, 0, folder, 0, stamp_fields(run_time), {run_time, true}, false,
+                               status ? status->size : 0};
+        lines += plan_object("make", made);
     }
     print_answer(lines);
 }
@@ -347,12 +362,7 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
         for (std::size_t i = 0; i < found->size(); ++i) {
             if (!kept[i].kept() || i == spared) continue;
             if (plan == Plan::json) {
-                std::vector<std::pair<std::string_view, std::string>> members = backup_members((*found)[i]);
-                members.insert(members.begin(), {"action", json_string("keep")});
-                std::string reasons;
-                for (const std::string& reason : kept[i].reasons) (reasons += reasons.empty() ? "[" : ",") += json_string(reason);
-                members.emplace_back("reasons", reasons + "]");
-                lines += json_line(members);
+                lines += plan_object("keep", (*found)[i], &kept[i]);
             } else {
                 lines += "= " + (*found)[i].path + " " + reasons_text(kept[i]) + "\n";
             }
@@ -360,9 +370,7 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
         for (std::size_t i = found->size(); i-- > 0;) {
             if (kept[i].kept()) continue;
             if (plan == Plan::json) {
-                std::vector<std::pair<std::string_view, std::string>> members = backup_members((*found)[i]);
-                members.insert(members.begin(), {"action", json_string("remove")});
-                going += json_line(members);
+                going += plan_object("remove", (*found)[i]);
             } else if (dry_run) {
                 going += "- " + (*found)[i].path + "\n";
             }
