@@ -193,11 +193,8 @@ bool entries_taken(int folder, const std::string& prefix, const ChangeWalk& walk
 }
 
 platform::TreeChange change_of(char mark, const std::string& path, const struct stat& status) {
-    using platform::EntryKind;
-    const EntryKind kind = S_ISDIR(status.st_mode) ? EntryKind::folder
-                           : S_ISREG(status.st_mode) || S_ISLNK(status.st_mode) ? EntryKind::file
-                                                                                : EntryKind::other;
-    return {mark, path, kind, S_ISLNK(status.st_mode), S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0};
+    const platform::EntryStatus entry = status_of(status);
+    return {mark, path, entry.kind, entry.link, entry.size};
 }
 
 // What changed of an entry in both trees: 'M' its kind or contents, 'm' its
