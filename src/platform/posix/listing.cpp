@@ -114,10 +114,6 @@ bool same_bytes(int first, int second) {
     }
 }
 
-namespace {
-
-}  // namespace
-
 bool sorted_names(int folder, std::vector<std::string>& names) {
     const FolderStream stream = open_stream(folder, ".");
     if (!stream) return false;
@@ -152,10 +148,6 @@ bool attributes_of(int fd, Attributes& attributes) {
     std::sort(attributes.begin(), attributes.end());
     return true;
 }
-
-namespace {
-
-}  // namespace
 
 bool same_attributes(int one, int other) {
     Attributes these;
@@ -226,10 +218,15 @@ bool entry_change(int backup, int current, const Named& was, const Named& is, co
         was_open = FileDescriptor(::openat(backup, was.name.c_str(), flags));
         is_open = FileDescriptor(::openat(current, is.name.c_str(), flags));
         if (!was_open.valid() || !is_open.valid()) return false;
-        if (S_ISREG(one.st_mode) && (one.st_size != other.st_size || !same_bytes(was_open.get(), is_open.get()))) {
-            if (errno != 0 && one.st_size == other.st_size) return false;
-            mark = 'M';
-            return true;
+        if (S_ISREG(one.st_mode)) {
+            // same_bytes is false for other bytes and for a failed read alike;
+            // only the failure sets errno.
+            errno = 0;
+            if (one.st_size != other.st_size || !same_bytes(was_open.get(), is_open.get())) {
+                if (errno != 0) return false;
+                mark = 'M';
+                return true;
+            }
         }
         Attributes these;
         Attributes those;
@@ -266,7 +263,6 @@ bool compare_folders(int backup, int current, const std::string& prefix, ChangeW
         char mark = 0;
         FileDescriptor was_open;
         FileDescriptor is_open;
-        errno = 0;
         if (!entry_change(backup, current, was[i], is[j], walk, mark, was_open, is_open)) return false;
         if (mark != 0) walk.changes.push_back(change_of(mark, prefix + is[j].name, is[j].status));
         if (mark != 'M' && S_ISDIR(is[j].status.st_mode) && is[j].status.st_dev == walk.device &&
@@ -364,7 +360,6 @@ bool tree_changes(const std::string& backup, const std::string& current, bool pe
     char mark = 0;
     FileDescriptor was_open;
     FileDescriptor is_open;
-    errno = 0;
     if (!entry_change(was.get(), is.get(), top_was, top_is, walk, mark, was_open, is_open)) return false;
     if (mark != 0) changes.push_back(change_of(mark, ".", top_is.status));
     if (!compare_folders(was.get(), is.get(), "", walk)) return false;
