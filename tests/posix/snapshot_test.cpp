@@ -503,7 +503,18 @@ std::vector<Row> rows() {
              EXPECT_EQ(s.read("tree/cache/z"), "1\n");
              EXPECT_TRUE(s.exists("tree/a.o") && s.exists("tree/src/b.o"));
              EXPECT_TRUE(temporaries(s).empty());
+             // The backup of the tree as it was leaves out the same entries.
+             const std::vector<std::string> names = s.backups();
+             ASSERT_EQ(names.size(), 2U);
+             EXPECT_EQ(s.read("backup/" + names[1] + "/src/c.c"), "2\n");
+             EXPECT_FALSE(s.exists("backup/" + names[1] + "/build") || s.exists("backup/" + names[1] + "/a.o"));
          }},
+        // The folder named is taken whatever it holds; only folders below
+        // it are left out as caches.
+        {"the_named_folder_is_taken_though_tagged", "mkdir -p tree/sub && echo 1 > tree/c && echo 2 > tree/sub/d && "
+                                                    "printf 'Signature: 8a477f597d28d172789f06886806bc55' > tree/CACHEDIR.TAG",
+         {{"-copy", "tree"}}, 0, "",
+         [](const Sandbox& s) { EXPECT_EQ(snapshot_paths(s), "CACHEDIR.TAG\nc\nsub\nsub/d\n"); }},
         {"keep_removes_a_snapshots_record_with_it", patterned,
          {{"-copy", "--exclude=*.o", "tree"}, {"sh", "-c", "echo 2 > tree/src/c.c"}, {"-copy", "--exclude=*.o", "--keep=1", "tree"}},
          0, "",
