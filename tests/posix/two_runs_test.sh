@@ -17,9 +17,22 @@ fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 mkdir -p tree/d && echo one > tree/a && echo two > tree/d/b && echo three > tree/d/c
 "$tesrak" -copy tree
-strace -f -qq -o /dev/null -e inject=linkat:signal=SIGSTOP:when=1 "$tesrak" -copy tree 2>first.err &
+# Where the file system clones, a snapshot shares by cloning the tree's own
+# files and makes no links; the first run is then held just after it has
+# taken the lock.
+hold_at=linkat
+if cp --reflink=always tree/a reflink.probe 2>/dev/null; then hold_at=flock; fi
+rm -f reflink.probe
+strace -f -qq -o trace.log -e trace=$hold_at -e inject=$hold_at:signal=SIGSTOP:when=1 \
+    "$tesrak" -copy tree 2>first.err &
 tracer=$!
-until held=$(pgrep -P "$tracer") && [ "$(cut -d' ' -f3 "/proc/$held/stat")" = t ]; do sleep 0.01; done
+# A traced run is briefly stopped at every system call; only strace's own
+# line says it is held by the signal.
+until grep -q 'stopped by SIGSTOP' trace.log 2>/dev/null; do
+    kill -0 "$tracer" 2>/dev/null || { echo "FAIL the first run was never held at $hold_at"; exit 1; }
+    sleep 0.01
+done
+held=$(grep -m1 -o '^[0-9]*' trace.log)
 
 set +e
 "$tesrak" --no-wait -copy tree 2>no_wait.err
