@@ -1,9 +1,10 @@
 #!/bin/bash
-# Kills tesrak -copy of a folder of thousands of files at random moments of
-# its run, many times over. After each kill every backup name under backup/
-# holds a whole snapshot, at most the one temporary tree of the killed run is
-# left beside them, and the source is as it was. Every other round names its
-# snapshot by the date alone, so that it replaces the one made before.
+# Kills tesrak -copy of a folder of thousands of files at moments spread
+# evenly over its run, many times over. After each kill every backup name
+# under backup/ holds a whole snapshot, at most the one temporary tree of the
+# killed run is left beside them, and the source is as it was. Every other
+# round names its snapshot by the date alone, so that it replaces the one
+# made before.
 set -u
 export LC_ALL=C
 tesrak=$(realpath "$1")
@@ -47,11 +48,11 @@ done
 failures=0 killed=0 left=0
 fail() { echo "round $round (${switches[round % 2]}, ${delay} ms): $1"; failures=$((failures + 1)); }
 for round in $(seq 1 "$rounds"); do
-    delay=$((RANDOM % span))
+    delay=$((round * span / rounds))
     sync -f .
     # shellcheck disable=SC2086
     "$tesrak" ${switches[round % 2]} tree >/dev/null &
-    sleep "$(printf '0.%03d' "$delay")"
+    sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
     kill -KILL $! 2>/dev/null
     { wait $!; } 2>/dev/null
     status=$?
