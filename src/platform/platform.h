@@ -130,6 +130,9 @@ bool in_use(ErrorCode error);
 void show_progress();
 // Waits a moment: long enough for the clock's hundredths to move on soon.
 void pause_briefly();
+// Whether anything stands at any of the paths (a link not followed); an
+// entry that cannot be looked at counts as none.
+bool any_path_exists(std::span<const std::string> paths);
 // Whether every symbolic link met at a path's last part belongs to the
 // runner or to the owner of the folder that holds it, the rule the kernel
 // applies in sticky folders: nobody else's link sends a restore elsewhere.

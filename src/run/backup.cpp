@@ -133,19 +133,22 @@ std::string next_stamp(const std::string& stamp) {
 
 bool any_target_stands(const std::vector<std::string>& sources, std::string_view suffix,
                        const BackupSettings& settings) {
-    return std::any_of(sources.begin(), sources.end(), [&](const std::string& source) {
-        const std::string target = compose_target(source, suffix, settings);
-        return guarded_call([&] { return platform::path_exists(target); }).result;
-    });
+    std::vector<std::string> targets;
+    targets.reserve(sources.size());
+    for (const std::string& source : sources) targets.push_back(compose_target(source, suffix, settings));
+    return guarded_call([&] { return platform::any_path_exists(targets); }).result;
 }
 
 }  // namespace
 
 std::string unused_stamp(std::string stamp, const BackupSettings& settings,
                          const std::vector<std::string>& sources) {
-    if (!whole_stamp(settings)) return stamp;
-    for (int i = 0; i < most_new_stamps && any_target_stands(sources, build_suffix(stamp, settings), settings); ++i) {
-        stamp = next_stamp(stamp);
+    if constexpr (platform::posix_conventions) {
+        if (!whole_stamp(settings)) return stamp;
+        for (int i = 0; i < most_new_stamps && any_target_stands(sources, build_suffix(stamp, settings), settings);
+             ++i) {
+            stamp = next_stamp(stamp);
+        }
     }
     return stamp;
 }

@@ -181,6 +181,51 @@ void repeated_hour(Case& c) {
     c.launcher = {"env", "TZ=Europe/Berlin"};
 }
 
+// Files a01.txt to aNN.txt, the clock started at 10:00:00.00 and names of
+// one file standing under every stamp of its first 0.3 seconds: the run
+// waits them out and takes one later stamp for all its files.
+std::vector<std::string> standing_names() {
+    std::vector<std::string> names;
+    for (int hundredth = 0; hundredth < 30; ++hundredth) {
+        names.push_back("a07.20261208.100000" + std::string(hundredth < 10 ? "0" : "") + std::to_string(hundredth) +
+                        ".txt");
+    }
+    return names;
+}
+
+std::vector<std::string> numbered_files(int count) {
+    std::vector<std::string> files;
+    for (int i = 1; i <= count; ++i) files.push_back((i < 10 ? "a0" : "a") + std::to_string(i) + ".txt");
+    return files;
+}
+
+std::function<void(Case&)> names_standing_at_the_start(int files) {
+    return [=](Case& c) {
+        if (std::system("command -v faketime >/dev/null") != 0) GTEST_SKIP() << "faketime is not installed";
+        given(standing_names(), numbered_files(files))(c);
+        c.launcher = {"env", "TZ=UTC", "NO_FAKE_STAT=1", "faketime", "-f", "@2026-12-08 10:00:00"};
+    };
+}
+
+std::vector<std::string> copy_of_files(int count) {
+    std::vector<std::string> arguments = numbered_files(count);
+    arguments.insert(arguments.begin(), "-copy");
+    return arguments;
+}
+
+void one_later_stamp_for_all(Case& c, int files) {
+    const std::vector<std::string> standing = standing_names();
+    expect_folder(c, standing, static_cast<std::size_t>(files));
+    for (const std::string& name : standing) EXPECT_EQ(c.sandbox.read("backup/" + name), name);
+    std::vector<std::string> stamps;
+    for (const std::string& name : c.sandbox.backups()) {
+        if (std::ranges::find(standing, name) == standing.end()) stamps.push_back(name.substr(4, 17));
+    }
+    ASSERT_FALSE(stamps.empty());
+    EXPECT_EQ(std::ranges::count(stamps, stamps[0]), files) << stamps[0];
+    EXPECT_GT(stamps[0], "20261208.10000029") << "a stamp under which a name stood";
+}
+
 // The versions the listed paths hold, in the order listed.
 std::string listed_versions(const Case& c) {
     std::istringstream lines(c.result.output);
@@ -490,6 +535,14 @@ std::vector<Row> rows() {
          },
          {"--list", "notes.txt"}, 0, std::nullopt,
          [](Case& c) { EXPECT_EQ(listed_versions(c), "02:30 winter;02:20 winter;"); }},
+
+        // Names standing under the stamps a run comes to: it takes a later
+        // one for all its files, whether it reads the folder once (many
+        // files) or looks each name up (few).
+        {"many_files_wait_out_names_standing", names_standing_at_the_start(20), copy_of_files(20), 0, "",
+         [](Case& c) { one_later_stamp_for_all(c, 20); }},
+        {"few_files_wait_out_names_standing", names_standing_at_the_start(8), copy_of_files(8), 0, "",
+         [](Case& c) { one_later_stamp_for_all(c, 8); }},
 
         // One run at a time changes a backup folder.
         {"no_wait_finds_the_folder_in_use", folder_held(std::nullopt), {"--no-wait", "-copy", "report.txt"}, 12,

@@ -9,7 +9,10 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -275,11 +278,60 @@ bool compare_folders(int backup, int current, const std::string& prefix, ChangeW
     return true;
 }
 
+// A lookup of a name that is not there costs about as much as reading some
+// thirty entries of a folder: where many names are asked of a folder of few
+// entries, one read of it answers for them all.
+constexpr std::size_t names_worth_a_read = 16;
+constexpr off_t folder_bytes_per_name = 256;
+
+std::string ascii_lower(std::string_view name) {
+    std::string lower(name);
+    std::ranges::transform(lower, lower.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    return lower;
+}
+
+// Whether the last part of any of the paths, all in the one folder, stands
+// there, told by one read of the folder; none where a lookup of each is
+// cheaper or the folder cannot be read. Names that differ only in ASCII case
+// count as the same, as they do on a file system that ignores case.
+std::optional<bool> any_name_read(const std::string& folder, std::span<const std::string_view> paths) {
+    if (paths.size() < names_worth_a_read) return std::nullopt;
+    const FolderStream stream = open_stream(AT_FDCWD, folder.c_str());
+    struct stat status {};
+    if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0 ||
+        status.st_size > static_cast<off_t>(paths.size()) * folder_bytes_per_name) {
+        return std::nullopt;
+    }
+    std::unordered_set<std::string> wanted;
+    for (const std::string_view path : paths) wanted.insert(ascii_lower(path.substr(path.rfind('/') + 1)));
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        if (wanted.contains(ascii_lower(entry->d_name))) return true;
+    }
+    if (errno != 0) return std::nullopt;
+    return false;
+}
+
 }  // namespace
 
 }  // namespace posix
 
 namespace platform {
+
+bool any_path_exists(std::span<const std::string> paths) {
+    std::map<std::string_view, std::vector<std::string_view>> in_folder;
+    for (const std::string_view path : paths) {
+        const std::size_t slash = path.rfind('/');
+        in_folder[slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1))].push_back(path);
+    }
+    return std::ranges::any_of(in_folder, [](const auto& folder_and_paths) {
+        const auto& [folder, folder_paths] = folder_and_paths;
+        const std::optional<bool> read = posix::any_name_read(std::string(folder), folder_paths);
+        return read ? *read : std::ranges::any_of(folder_paths, [](std::string_view path) {
+            return path_exists(std::string(path));
+        });
+    });
+}
 
 // Folders below the backup folder are found as backups are made in them:
 // never through a link.
