@@ -181,24 +181,20 @@ void repeated_hour(Case& c) {
     c.launcher = {"env", "TZ=Europe/Berlin"};
 }
 
-// Files a01.txt to aNN.txt, the clock started at 10:00:00.00 and names of
-// one file standing under every stamp of its first 0.3 seconds: the run
-// waits them out and takes one later stamp for all its files.
+// a01.txt, a02.txt, ..., after the arguments given.
+std::vector<std::string> numbered_files(int count, std::vector<std::string> arguments = {}) {
+    for (int i = 1; i <= count; ++i) arguments.push_back("a" + std::to_string(100 + i).substr(1) + ".txt");
+    return arguments;
+}
+
+// Names of a07.txt standing under every stamp of the clock's first 0.3 s.
 std::vector<std::string> standing_names() {
     std::vector<std::string> names;
-    for (int hundredth = 0; hundredth < 30; ++hundredth) {
-        names.push_back("a07.20261208.100000" + std::string(hundredth < 10 ? "0" : "") + std::to_string(hundredth) +
-                        ".txt");
-    }
+    for (int i = 0; i < 30; ++i) names.push_back("a07.20261208.100000" + std::to_string(100 + i).substr(1) + ".txt");
     return names;
 }
 
-std::vector<std::string> numbered_files(int count) {
-    std::vector<std::string> files;
-    for (int i = 1; i <= count; ++i) files.push_back((i < 10 ? "a0" : "a") + std::to_string(i) + ".txt");
-    return files;
-}
-
+// The files, the names standing, and the clock started at 10:00:00.00.
 std::function<void(Case&)> names_standing_at_the_start(int files) {
     return [=](Case& c) {
         if (std::system("command -v faketime >/dev/null") != 0) GTEST_SKIP() << "faketime is not installed";
@@ -207,12 +203,7 @@ std::function<void(Case&)> names_standing_at_the_start(int files) {
     };
 }
 
-std::vector<std::string> copy_of_files(int count) {
-    std::vector<std::string> arguments = numbered_files(count);
-    arguments.insert(arguments.begin(), "-copy");
-    return arguments;
-}
-
+// The run waited the names out and took one later stamp for all its files.
 void one_later_stamp_for_all(Case& c, int files) {
     const std::vector<std::string> standing = standing_names();
     expect_folder(c, standing, static_cast<std::size_t>(files));
@@ -539,9 +530,9 @@ std::vector<Row> rows() {
         // Names standing under the stamps a run comes to: it takes a later
         // one for all its files, whether it reads the folder once (many
         // files) or looks each name up (few).
-        {"many_files_wait_out_names_standing", names_standing_at_the_start(20), copy_of_files(20), 0, "",
+        {"many_files_wait_out_names_standing", names_standing_at_the_start(20), numbered_files(20, {"-copy"}), 0, "",
          [](Case& c) { one_later_stamp_for_all(c, 20); }},
-        {"few_files_wait_out_names_standing", names_standing_at_the_start(8), copy_of_files(8), 0, "",
+        {"few_files_wait_out_names_standing", names_standing_at_the_start(8), numbered_files(8, {"-copy"}), 0, "",
          [](Case& c) { one_later_stamp_for_all(c, 8); }},
 
         // One run at a time changes a backup folder.
