@@ -290,20 +290,20 @@ std::string ascii_lower(std::string_view name) {
     return lower;
 }
 
-// Whether the last part of any of the paths, all in the one folder, stands
-// there, told by one read of the folder; none where a lookup of each is
-// cheaper or the folder cannot be read. Names that differ only in ASCII case
-// count as the same, as they do on a file system that ignores case.
-std::optional<bool> any_name_read(const std::string& folder, std::span<const std::string_view> paths) {
-    if (paths.size() < names_worth_a_read) return std::nullopt;
+// Whether any of the names stands in the folder, told by one read of it;
+// none where a lookup of each is cheaper or the folder cannot be read.
+// Names that differ only in ASCII case count as the same, as they do on a
+// file system that ignores case.
+std::optional<bool> any_name_read(const std::string& folder, std::span<const std::string> names) {
+    if (names.size() < names_worth_a_read) return std::nullopt;
     const FolderStream stream = open_stream(AT_FDCWD, folder.c_str());
     struct stat status {};
     if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0 ||
-        status.st_size > static_cast<off_t>(paths.size()) * folder_bytes_per_name) {
+        status.st_size > static_cast<off_t>(names.size()) * folder_bytes_per_name) {
         return std::nullopt;
     }
     std::unordered_set<std::string> wanted;
-    for (const std::string_view path : paths) wanted.insert(ascii_lower(path.substr(path.rfind('/') + 1)));
+    for (const std::string& name : names) wanted.insert(ascii_lower(name));
     errno = 0;
     while (const dirent* entry = ::readdir(stream.get())) {
         if (wanted.contains(ascii_lower(entry->d_name))) return true;
@@ -319,18 +319,23 @@ std::optional<bool> any_name_read(const std::string& folder, std::span<const std
 namespace platform {
 
 bool any_path_exists(std::span<const std::string> paths) {
-    std::map<std::string_view, std::vector<std::string_view>> in_folder;
-    for (const std::string_view path : paths) {
-        const std::size_t slash = path.rfind('/');
-        in_folder[slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1))].push_back(path);
+    std::map<std::string, std::vector<std::string>> names_in_folder;
+    for (const std::string& path : paths) {
+        auto [folder, name] = posix::split_path(path);
+        names_in_folder[std::move(folder)].push_back(std::move(name));
     }
-    return std::ranges::any_of(in_folder, [](const auto& folder_and_paths) {
-        const auto& [folder, folder_paths] = folder_and_paths;
-        const std::optional<bool> read = posix::any_name_read(std::string(folder), folder_paths);
-        return read ? *read : std::ranges::any_of(folder_paths, [](std::string_view path) {
-            return path_exists(std::string(path));
-        });
-    });
+    for (const auto& [folder, names] : names_in_folder) {
+        if (const std::optional<bool> read = posix::any_name_read(folder, names)) {
+            if (*read) return true;
+            continue;
+        }
+        for (const std::string& name : names) {
+            std::string path = folder;
+            (path += '/') += name;
+            if (path_exists(path)) return true;
+        }
+    }
+    return false;
 }
 
 // Folders below the backup folder are found as backups are made in them:
