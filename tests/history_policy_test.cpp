@@ -38,24 +38,46 @@ TEST(HistoryPolicy, StampFields) {
 }
 
 TEST(HistoryPolicy, WhenABackupWasMade) {
-    const BackupStamp whole{2026102502200000, true};
-    const std::vector<Instant> one{500}, two{500, 360500}, none{};
-    EXPECT_EQ(made_at(whole, one, 9), 500) << "a local time that came once";
-    EXPECT_EQ(made_at(whole, two, 9), 9) << "the hour that repeats: the change time";
+    // 02:30 on 25 October 2026 in Berlin: 00:30 UTC in summer time, then
+    // 01:30 UTC in winter time, in hundredths of a second.
+    constexpr Instant earlier = 179'288'820'000, later = 179'289'180'000, hour = 360'000;
+    const BackupStamp whole{2026102502300000, true};
+    const std::vector<Instant> one{earlier}, two{earlier, later}, none{};
+    struct Row {
+        std::vector<Instant> instants;
+        Instant changed, made;
+        const char* reason;
+    };
+    const std::vector<Row> rows{
+        {two, 0, earlier, "a change time in 1970"},
+        {two, earlier - hour, earlier, "changed before the earlier instant (a clock set back by hand)"},
+        {two, earlier, earlier, "changed at the earlier instant"},
+        {two, earlier + hour / 2, earlier, "changed between the two"},
+        {two, later - 1, earlier, "changed a hundredth before the later instant"},
+        {two, later, later, "changed exactly at the later instant"},
+        {two, later + 1, later, "changed a hundredth after"},
+        {two, later + hour * 24 * 200, later, "changed far later (chmod -R, cp -a, rsync -a)"},
+        {one, earlier - hour, earlier, "a local time that came once, changed before it"},
+        {one, later + hour * 24 * 200, earlier, "a local time that came once, changed far later"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(made_at(whole, row.instants, row.changed), row.made) << row.reason;
     EXPECT_EQ(made_at({20261025, false}, none, 9), 9) << "one part only: the change time";
-    EXPECT_EQ(began_at(whole, one), 500);
-    EXPECT_EQ(began_at(whole, two), 500) << "the hour that repeats: the earlier instant";
+    EXPECT_EQ(made_at({20261025, false}, none, later + hour), later + hour) << "one part only: the change time";
+    EXPECT_EQ(began_at(whole, one), earlier);
+    EXPECT_EQ(began_at(whole, two), earlier) << "the hour that repeats: the earlier instant";
     EXPECT_EQ(began_at({20261025, false}, none), 0) << "one part only: not known";
 }
 
 std::vector<BackupEntry> entries(const std::vector<std::pair<std::string, Instant>>& made) {
     std::vector<BackupEntry> all;
+    all.reserve(made.size());
     for (const auto& [path, at] : made) all.push_back({path, at, false, 0, {}});
     return all;
 }
 
 std::vector<std::string> paths(const std::vector<BackupEntry>& all) {
     std::vector<std::string> names;
+    names.reserve(all.size());
     for (const BackupEntry& entry : all) names.push_back(entry.path);
     return names;
 }

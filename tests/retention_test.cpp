@@ -2,6 +2,7 @@
 // backups that stay and why.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,7 +13,9 @@
 
 namespace {
 
-// Stamps as "YYYYMMDD.hhmm", newest first.
+// Stamps as "YYYYMMDD.hhmm", newest first. "+HH" after one is the zone's
+// offset from UTC when it was made (Berlin's +01 in winter, +02 in summer);
+// without it the stamp is in UTC.
 using Stamps = std::vector<std::string_view>;
 
 // Two years with busy days, quiet weeks and whole months without a backup
@@ -31,13 +34,23 @@ struct Row {
     std::vector<std::string> kept;  // "STAMP (reasons)", newest first
 };
 
+// The instant a stamp was made, in hundredths of a second since 1970.
+Instant instant_of(std::string_view stamp) {
+    const auto number = [&](std::size_t at, std::size_t length) {
+        return std::stoi(std::string(stamp.substr(at, length)));
+    };
+    const std::chrono::sys_days day{std::chrono::year{number(0, 4)} / number(4, 2) / number(6, 2)};
+    const int offset = stamp.size() > 13 ? number(14, 2) : 0;
+    return ((day.time_since_epoch().count() * 24 + number(9, 2) - offset) * 60 + number(11, 2)) * 6000;
+}
+
 std::vector<std::string> survivors(const Row& row) {
-    std::vector<mivo_systemtime> fields;
+    std::vector<BackupEntry> backups;
     for (const std::string_view stamp : row.stamps) {
-        const std::string digits = std::string(stamp.substr(0, 8)) + std::string(stamp.substr(9)) + "0000";
-        fields.push_back(stamp_fields(std::stoull(digits)));
+        const std::string digits = std::string(stamp.substr(0, 8)) + std::string(stamp.substr(9, 4)) + "0000";
+        backups.push_back({std::string(stamp), instant_of(stamp), false, 0, stamp_fields(std::stoull(digits))});
     }
-    const std::vector<Kept> verdicts = apply_retention(row.rules, fields, row.spared);
+    const std::vector<Kept> verdicts = apply_retention(row.rules, backups, row.spared);
     std::vector<std::string> kept;
     for (std::size_t i = 0; i < verdicts.size(); ++i) {
         if (verdicts[i].kept()) kept.push_back(std::string(row.stamps[i]) + " " + reasons_text(verdicts[i]));
@@ -78,6 +91,12 @@ TEST(Retention, EachRuleAlone) {
 
 TEST(Retention, WithinEachUnit) {
     const auto within = [](std::uint32_t count, char unit) { return Retention{.within = Duration{count, unit}}; };
+    // Berlin's clocks skip 02:00 to 03:00 on 29 March 2026 and go back from
+    // 03:00 to 02:00 on 25 October: hours are counted as they pass.
+    const Stamps spring{"20260329.1200+02", "20260329.0330+02", "20260329.0130+01", "20260328.1300+01",
+                        "20260328.1230+01", "20260328.1200+01", "20260328.1130+01"};
+    const Stamps autumn{"20261025.1200+01", "20261025.0220+01", "20261025.0240+02", "20261024.1430+02",
+                        "20261024.1400+02", "20261024.1350+02", "20261024.1250+02"};
     check({
         {"12h: after 8 December 01:05", two_years, within(12, 'h'), {},
          {"20271208.1305 (within 12h)", "20271208.0930 (within 12h)", "20271208.0910 (within 12h)"}},
@@ -122,6 +141,21 @@ TEST(Retention, WithinEachUnit) {
          {"20280229.1200 (within 1y)", "20270301.0000 (within 1y)", "20270228.1300 (within 1y)"}},
         {"a whole history younger than the duration", {"20270102.0000", "20261231.0000"}, within(999'999'999, 'y'), {},
          {"20270102.0000 (within 999999999y)", "20261231.0000 (within 999999999y)"}},
+        {"23h in spring: after 28 March 11:00 UTC; 12:30 is 22.5 hours back, 23.5 on the clock", spring,
+         within(23, 'h'), {},
+         {"20260329.1200+02 (within 23h)", "20260329.0330+02 (within 23h)", "20260329.0130+01 (within 23h)",
+          "20260328.1300+01 (within 23h)", "20260328.1230+01 (within 23h)"}},
+        {"1d in spring: on the calendar, after 28 March 12:00, though 23.5 hours passed since 11:30", spring,
+         within(1, 'd'), {},
+         {"20260329.1200+02 (within 1d)", "20260329.0330+02 (within 1d)", "20260329.0130+01 (within 1d)",
+          "20260328.1300+01 (within 1d)", "20260328.1230+01 (within 1d)"}},
+        {"23h in autumn: after 24 October 12:00 UTC; 13:50 is 23h10 back, 22h10 on the clock", autumn,
+         within(23, 'h'), {},
+         {"20261025.1200+01 (within 23h)", "20261025.0220+01 (within 23h)", "20261025.0240+02 (within 23h)",
+          "20261024.1430+02 (within 23h)"}},
+        {"1h from 02:20 winter time: 02:40 summer time passed 40 minutes before, 02:05 summer time 75",
+         {"20261025.0220+01", "20261025.0240+02", "20261025.0205+02", "20261025.0150+02"}, within(1, 'h'), {},
+         {"20261025.0220+01 (within 1h)", "20261025.0240+02 (within 1h)"}},
     });
 }
 

@@ -23,7 +23,11 @@ bool stamp_places(const BackupStamp& stamp, std::span<const Instant> stamp_insta
 }
 
 Instant made_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants, Instant changed) {
-    return stamp_places(stamp, stamp_instants) ? stamp_instants.front() : changed;
+    if (!stamp.both_parts || stamp_instants.empty()) return changed;
+    const auto [earlier, later] = std::minmax_element(stamp_instants.begin(), stamp_instants.end());
+    // A backup changes only after it is made: a change before the later
+    // instant shows it was made at the earlier one.
+    return changed >= *later ? *later : *earlier;
 }
 
 Instant began_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants) {

@@ -30,9 +30,12 @@ mivo_systemtime stamp_fields(StampValue stamp);
 // and its local time stands for one instant.
 bool stamp_places(const BackupStamp& stamp, std::span<const Instant> stamp_instants);
 
-// When a backup was made: the instant its stamp's local time stands for.
-// Where that is not one instant (the stamp holds one part only, or its
-// local time came twice because the clocks went back), its change time.
+// When a backup was made: the instant its stamp's local time stands for;
+// where the stamp holds one part only, its change time. In the hour that
+// repeats when the clocks go back the local time stands for two instants,
+// and the change time only chooses: the later one where it is at or after
+// the later instant, else the earlier. A chmod -R or cp -a of the backup
+// folder thus never moves a backup out of its stamp's hour.
 Instant made_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants, Instant changed);
 Instant began_at(const BackupStamp& stamp, std::span<const Instant> stamp_instants);
 

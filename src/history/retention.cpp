@@ -7,8 +7,8 @@
 
 namespace {
 
-constexpr std::int64_t ms_per_hour = 3'600'000;
-constexpr std::int64_t ms_per_day = 24 * ms_per_hour;
+constexpr std::int64_t ms_per_day = 86'400'000;
+constexpr Instant hundredths_per_hour = 360'000;
 
 // Days since 1970-01-01 in the Gregorian calendar (Howard Hinnant's
 // days_from_civil); signed throughout, so fields off the calendar give a
@@ -28,11 +28,20 @@ std::int64_t moment(const mivo_systemtime& t) {
     return (((days_of(t) * 24 + t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds;
 }
 
-// The newest backup's fields less the duration. Months and years go back on
-// the calendar and keep the day where the month has it, else take its last.
-std::int64_t cutoff(const mivo_systemtime& newest, Duration span) {
+// Where a backup stands on the scale a duration is measured on. Hours are
+// elapsed time between the instants made, so that a change of the clocks
+// neither adds an hour nor takes one away; days and longer go back on the
+// calendar to the same clock time, however many hours that is.
+std::int64_t position(const BackupEntry& backup, Duration span) {
+    return span.unit == 'h' ? backup.made : moment(backup.calendar);
+}
+
+// The newest backup's position less the duration. Months and years go back
+// on the calendar and keep the day where the month has it, else take its last.
+std::int64_t cutoff(const BackupEntry& newest_backup, Duration span) {
     const std::int64_t count = span.count;
-    if (span.unit == 'h') return moment(newest) - count * ms_per_hour;
+    if (span.unit == 'h') return newest_backup.made - count * hundredths_per_hour;
+    const mivo_systemtime& newest = newest_backup.calendar;
     if (span.unit == 'd' || span.unit == 'w') return moment(newest) - count * (span.unit == 'w' ? 7 : 1) * ms_per_day;
     const std::int64_t months = newest.wYear * 12 + newest.wMonth - 1 - count * (span.unit == 'y' ? 12 : 1);
     // Before year 0 every backup is later; the days there would overflow.
@@ -80,7 +89,7 @@ std::optional<Duration> parse_duration(std::string_view text) {
     return Duration{*count, text.back()};
 }
 
-std::vector<Kept> apply_retention(const Retention& rules, std::span<const mivo_systemtime> newest_first,
+std::vector<Kept> apply_retention(const Retention& rules, std::span<const BackupEntry> newest_first,
                                   std::optional<std::size_t> spared) {
     std::vector<Kept> result(newest_first.size());
     if (newest_first.empty()) return result;
@@ -93,13 +102,13 @@ std::vector<Kept> apply_retention(const Retention& rules, std::span<const mivo_s
             const std::int64_t after = cutoff(newest_first.front(), *rules.within);
             const std::string reason = "within " + std::to_string(rules.within->count) + rules.within->unit;
             for (std::size_t i = 0; i < newest_first.size(); ++i) {
-                if (moment(newest_first[i]) > after) result[i].reasons.push_back(reason);
+                if (position(newest_first[i], *rules.within) > after) result[i].reasons.push_back(reason);
             }
         }
         // Each period's number, 1 the newest; a period without backups takes none.
         std::map<std::int64_t, std::uint32_t> numbers;
         for (std::size_t i = 0; i < newest_first.size() && numbers.size() < counts[rule]; ++i) {
-            const auto [at, fresh] = numbers.emplace(period(static_cast<Rule>(rule), i, newest_first[i]),
+            const auto [at, fresh] = numbers.emplace(period(static_cast<Rule>(rule), i, newest_first[i].calendar),
                                                      static_cast<std::uint32_t>(numbers.size() + 1));
             // With periods to spare the oldest stays too, for the longest history.
             if (fresh || i + 1 == newest_first.size()) {

@@ -1,6 +1,7 @@
 // Calendar retention: which of a file's backups stay under rules such as
 // "24 hourly, 7 daily, 4 weekly, 12 monthly", as restic's forget keeps
-// snapshots. Pure rules over calendar fields; no clock, no time zone.
+// snapshots. Pure rules over calendar fields and the instants backups were
+// made; no clock, no time zone.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "history/policy.h"
 #include "tesrak.h"
 
-// A span of calendar time: N hours 'h', days 'd', weeks 'w' (7 days),
-// calendar months 'm' or calendar years 'y'.
+// A span of time: N elapsed hours 'h', or on the calendar days 'd', weeks
+// 'w' (7 days), months 'm' or years 'y'.
 struct Duration {
     std::uint32_t count = 0;
     char unit = 'd';
@@ -45,11 +47,10 @@ struct Kept {
     bool kept() const { return !reasons.empty(); }
 };
 
-// For each backup, newest first (by the instant made, as sort_newest_first
-// puts them), the calendar fields its periods come from: its stamp's, or its
-// change time's local fields where the stamp holds one part only. spared: the
-// backup the run itself made, which always stays.
-std::vector<Kept> apply_retention(const Retention& rules, std::span<const mivo_systemtime> newest_first,
+// The backups newest first, as sort_newest_first puts them: their periods
+// come from their calendar fields, and hours within from the instants made.
+// spared: the backup the run itself made, which always stays.
+std::vector<Kept> apply_retention(const Retention& rules, std::span<const BackupEntry> newest_first,
                                   std::optional<std::size_t> spared);
 
 // The reasons for a dry run's line: "(daily 3, weekly 1)"; empty for none.
