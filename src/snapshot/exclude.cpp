@@ -54,8 +54,11 @@ bool path_matches(std::span<const std::string> pattern, std::span<const std::str
 
 bool pattern_matches(std::string_view pattern, std::span<const std::string> path, bool is_folder) {
     const bool folders_only = pattern.ends_with('/');
-    while (pattern.ends_with('/')) pattern.remove_suffix(1);
+    if (folders_only) pattern.remove_suffix(1);
     if (folders_only && !is_folder) return false;
+    // As in .gitignore, an empty part ("a//b", "a/b//") matches no path,
+    // whose parts are never empty.
+    if (pattern.find("//") != std::string_view::npos || pattern.ends_with('/')) return false;
     const std::vector<std::string> parts = parts_of(pattern);
     if (parts.empty() || path.empty()) return false;
     // Without a slash (but a trailing one) it names the entry wherever it is.

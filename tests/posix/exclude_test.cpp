@@ -59,6 +59,10 @@ TEST(Exclude, PatternsAgainstPaths) {
         // Any of several.
         {{"*.o", "build/"}, "build", true, true, true},
         {{"*.o", "build/"}, "main.c", false, false, true},
+        // An empty part matches no path, as in .gitignore.
+        {{"dir//sub"}, "dir/sub", true, false, true},
+        {{"dir/sub//"}, "dir/sub", true, false, true},
+        {{"dir//"}, "dir", true, false, true},
         // Patterns the command line refuses match nothing.
         {{""}, "a", false, false, false},
         {{"/"}, "a", true, false, false},
