@@ -72,6 +72,7 @@ TEST(EndToEnd, WholeOutputOfAnEmptyCommandLine) {
               "       tesrak --list [--null | --json] file...\n"
               "       tesrak --restore [--at=STAMP] [options] file...\n"
               "       tesrak --diff [--at=STAMP] [--json] file...\n"
+              "       tesrak --verify[=N/T] [--at=STAMP] [--json] file...\n"
               "ErrorLevel: 5\n");
 #endif
     EXPECT_FALSE(sandbox.exists("backup"));

@@ -42,7 +42,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 33> switch_table{
+constexpr std::array<std::string_view, 35> switch_table{
     "",
     "Each argument is a file or folder to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it);",
@@ -70,7 +70,9 @@ constexpr std::array<std::string_view, 33> switch_table{
     "                             as it is is backed up first where it differs",
     "  --diff                     show what changed since each file's newest backup instead",
     "                             (status 1 where something did, as diff does)",
-    "  --at=STAMP                 with --restore or --diff: the newest made by then",
+    "  --verify[=N/T]             check each file's backups against their recorded SHA-256",
+    "                             instead (=N/T: only the N-th of T groups of files)",
+    "  --at=STAMP                 with --restore, --diff or --verify: the newest made by then",
     "  --json                     with --list, --diff or --dry-run: a JSON object a line",
     "  --                         every later argument is a file",
     "  --help, --version          this text, or the version, alone",
@@ -109,6 +111,16 @@ bool apply_keep(std::string_view name, std::string_view value, Request& request,
     return true;
 }
 
+// "N/T": two counts, N at most T.
+std::optional<VerifyGroup> parse_verify_group(std::string_view value) {
+    const std::size_t slash = value.find('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    const std::optional<std::uint32_t> number = parse_count(value.substr(0, slash));
+    const std::optional<std::uint32_t> groups = parse_count(value.substr(slash + 1));
+    if (!number || !groups || *number > *groups) return std::nullopt;
+    return VerifyGroup{*number, *groups};
+}
+
 // The words of the POSIX switches that fit some tasks only, as typed, for
 // the refusal of one that does not fit.
 struct LongSwitches {
@@ -121,10 +133,18 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
     const std::string_view name = word.substr(0, equals);
     const std::string_view value = equals == std::string_view::npos ? std::string_view() : word.substr(equals + 1);
     const bool valued = equals != std::string_view::npos;
-    if (!valued && (name == "--list" || name == "--restore" || name == "--diff")) {
-        const Task task = name == "--list" ? Task::list : name == "--restore" ? Task::restore : Task::diff;
+    if ((!valued && (name == "--list" || name == "--restore" || name == "--diff")) || name == "--verify") {
+        const Task task = name == "--list"      ? Task::list
+                          : name == "--restore" ? Task::restore
+                          : name == "--diff"    ? Task::diff
+                                                : Task::verify;
         if (request.task != Task::back_up && request.task != task) return refusal(status_invalid_option, "Invalid option: ", word);
         request.task = task;
+        if (valued) {
+            const std::optional<VerifyGroup> group = parse_verify_group(value);
+            if (!group) return refusal(status_invalid_option, "Invalid option: ", word);
+            request.verify_group = *group;
+        }
     } else if (!valued && name == "--null") {
         request.null_ends = true;
         seen.null = word;
@@ -167,8 +187,10 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
 std::optional<Failure> check_fit(const Request& request, const BackupSettings& settings, const LongSwitches& seen) {
     for (const auto& [word, fits] : {
              std::pair{seen.null, request.task == Task::list && !request.json},
-             std::pair{seen.at, request.task == Task::restore || request.task == Task::diff},
+             std::pair{seen.at, request.task == Task::restore || request.task == Task::diff ||
+                                    request.task == Task::verify},
              std::pair{seen.json, request.task == Task::list || request.task == Task::diff ||
+                                      request.task == Task::verify ||
                                       (request.task == Task::back_up && request.dry_run)},
              std::pair{seen.exclude, request.task == Task::back_up && settings.copy == 1},
              std::pair{seen.keep, request.task == Task::back_up},

@@ -41,7 +41,14 @@ std::optional<Failure> parse_command_tail(std::string tail, BackupSettings& sett
 
 // What a run does with its files: back them up, or (POSIX) list or restore
 // their backups, or compare them with their newest.
-enum class Task : std::uint8_t { back_up, list, restore, diff };
+enum class Task : std::uint8_t { back_up, list, restore, diff, verify };
+
+// --verify=N/T: of the files in backups, split into T groups by their
+// identity, only the N-th (from 1) is checked.
+struct VerifyGroup {
+    std::uint32_t number = 1;
+    std::uint32_t groups = 1;
+};
 
 // What a command line asks for: the files, in the order given, and what to do
 // with them, or the lines that answer --help or --version.
@@ -59,6 +66,7 @@ struct Request {
     bool json = false;               // --json: a JSON object a line, for scripts
     std::vector<std::string> excludes;  // --exclude=PATTERN: left out of folder snapshots
     bool quiet = false;              // --quiet: no progress line on a terminal
+    VerifyGroup verify_group;        // --verify=N/T: the part of the files checked
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a
@@ -85,5 +93,6 @@ inline constexpr std::string_view usage_lines[] = {
     "       tesrak --list [--null | --json] file...",
     "       tesrak --restore [--at=STAMP] [options] file...",
     "       tesrak --diff [--at=STAMP] [--json] file...",
+    "       tesrak --verify[=N/T] [--at=STAMP] [--json] file...",
 };
 #endif

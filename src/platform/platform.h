@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "snapshot/record.h"
 #include "tesrak.h"
 
 namespace platform {
@@ -73,14 +74,17 @@ struct Transfer {
     std::string source;
     std::string target;
     // POSIX folder snapshots: an earlier snapshot of the same folder whose
-    // unchanged files the new one shares (hard links), and the instant
-    // (hundredths of a second since 1970, UTC) before which it began, 0
-    // where that is not known; none where nothing is shared.
+    // unchanged files the new one shares (hard links); none where nothing
+    // is shared.
     std::string shares_with = {};
-    std::int64_t shared_began = 0;
     // POSIX folder snapshots: the patterns of entries left out (see
     // tree_changes), recorded with the snapshot.
     std::vector<std::string> excludes = {};
+    // POSIX: the record that the digests of the backup's files go into (the
+    // stamp its name holds); none where empty. The earlier snapshot's record,
+    // which tells which of its files were read from which source.
+    std::string record = {};
+    std::string shares_record = {};
 };
 // Copies each source to its target, in order, atomically and durably; where
 // asked, an earlier file of the target's name is replaced (but never one made
@@ -177,7 +181,35 @@ bool keeps_permissions(const std::string& folder);
 // the umask gives): a restore never grants more than the file had. A
 // folder's entries that the patterns (the snapshot's own) or a CACHEDIR.TAG
 // leave out stay in the restored folder. Missing folders are made.
-bool restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes);
+// Where the backup has a record (its lines given, their paths relative to
+// the backup's folder), each file restored must hold the bytes recorded, else
+// the restore fails (damaged_backup) and changes nothing.
+bool restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes,
+                    std::span<const RecordLine> recorded);
+// The error of a backup whose bytes differ from its record.
+inline constexpr ErrorCode damaged_backup = 0x10001;
+// The error of a folder to back up that holds the backup folder: its
+// snapshot would be copied into itself.
+inline constexpr ErrorCode holds_backup_folder = 0x10002;
+// Whether a source is a folder that holds the backup folder (the folder
+// named, or the current one where it is not made yet), links followed.
+bool holds_folder(const std::string& source, const std::string& backup_folder);
+// The lines of a record in a backup folder: none where it has none.
+bool recorded_lines(const std::string& folder, const std::string& record, std::vector<RecordLine>& lines);
+// The names of the records in a backup folder.
+bool record_names(const std::string& folder, std::vector<std::string>& names);
+// A regular file read back to check it, a link not followed: its identity,
+// size and digest; its access time is left as it was where the runner may.
+struct CheckedFile {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    Digest digest = {};
+};
+// Looks the file up without reading it (identity and size).
+std::optional<CheckedFile> identify_file(const std::string& path);
+// Reads it whole; the bytes count on the progress line.
+std::optional<CheckedFile> read_file_digest(const std::string& path);
 // The path, relative to the top of the tree, of the entry that the last
 // folder snapshot failed on; empty where it failed on none.
 std::string failed_entry();
@@ -208,7 +240,10 @@ std::optional<int> run_program(std::span<const std::string> arguments);
 // Removes each backup, a folder as a whole tree (renamed to a temporary name
 // first, no link inside it followed), in order, then flushes their folders;
 // returns how many were removed: all, or those before the one that failed.
-std::size_t remove_backups(std::span<const std::string> paths);
+// Each backup's lines leave its record (named alongside) before it goes.
+// Where all were removed but their folders could not be flushed, the error
+// indicator tells why.
+std::size_t remove_backups(std::span<const std::string> paths, std::span<const std::string> records);
 
 // The local date and time from the clock.
 mivo_systemtime local_time();

@@ -67,6 +67,14 @@ std::string compose_target(std::string_view source_name, std::string_view suffix
     return target;
 }
 
+std::string record_of_suffix(std::string_view suffix) {
+    std::string digits;
+    for (const char c : suffix) {
+        if (c >= '0' && c <= '9') digits += c;
+    }
+    return digits;
+}
+
 bool leaves_backup_folder(std::string_view target) {
     for (std::size_t start = 0; start <= target.size();) {
         std::size_t end = target.find_first_of(platform::folder_separators, start);
@@ -98,6 +106,13 @@ std::optional<Failure> check_source(const std::string& source) {
 }
 
 std::optional<Failure> check_target(std::string_view source, const std::string& target) {
+    // A folder's snapshot would be copied into itself: refused before
+    // anything is made, however the folder is named.
+    if constexpr (platform::posix_conventions) {
+        if (platform::holds_folder(std::string(source), std::string(backup_folder_name))) {
+            return with_reason(status_backup_failed, std::string(backup_failed) + target, platform::holds_backup_folder);
+        }
+    }
     // On POSIX the source's folder parts go into the target; a last part ".."
     // would not show there as one.
     if (!leaves_backup_folder(platform::posix_conventions ? source : target)) return std::nullopt;
@@ -185,6 +200,7 @@ std::optional<Failure> transfer_files(std::vector<platform::Transfer>& transfers
         const std::string suffix = build_suffix(stamp, settings);
         for (std::size_t i = done; i < transfers.size(); ++i) {
             transfers[i].target = compose_target(transfers[i].source, suffix, settings);
+            transfers[i].record = record_of_suffix(suffix);
         }
     }
 }

@@ -37,6 +37,10 @@ std::string path_inside_backup(std::string_view source);
 std::string compose_target(std::string_view source, std::string_view suffix,
                            const BackupSettings& settings);
 
+// The record that a backup's digests go into: the stamp its suffix holds,
+// its digits only ("2026120813052599", or 8 digits for one part).
+std::string record_of_suffix(std::string_view suffix);
+
 // True when a folder part of the path is "..": such a target would lie outside
 // the backup folder.
 bool leaves_backup_folder(std::string_view target);

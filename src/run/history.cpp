@@ -81,6 +81,17 @@ std::optional<std::vector<std::string>> excludes_of(const BackupEntry& backup, p
     return patterns;
 }
 
+// The lines of a backup's record that are its own: none where it has none
+// (made before records were kept, or by hand) or the record cannot be read.
+std::vector<RecordLine> record_of(const BackupEntry& backup) {
+    std::vector<RecordLine> lines;
+    const std::string folder = backup.path.substr(0, backup.path.rfind(platform::folder_separator));
+    const std::string name = backup.path.substr(backup.path.rfind(platform::folder_separator) + 1);
+    guarded_call([&] { return platform::recorded_lines(folder, stamp_digits(backup.stamp), lines); });
+    std::erase_if(lines, [&](const RecordLine& line) { return !belongs_to(line.path, name); });
+    return lines;
+}
+
 std::string_view kind_name(bool folder, bool link) {
     return folder ? "folder" : link ? "link" : "file";
 }
@@ -172,7 +183,9 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
         const std::vector<Instant> instants = stamp.both_parts ? instants_of_stamp(stamp.value) : std::vector<Instant>{};
         std::string path = folder;
         (path += platform::folder_separator) += entry.name;
-        // A backup that its stamp does not place is placed by its change time.
+        // Where the stamp alone does not place a backup, its change time
+        // does, or in the hour that repeats chooses between the stamp's two
+        // instants.
         if (!entry.status && !stamp_places(stamp, instants)) {
             const auto looked = guarded_call([&] { return platform::entry_status(path, false); });
             error = looked.error;
@@ -245,7 +258,8 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
         std::vector<platform::Transfer> current;
         if (stands) {
             // What the backup leaves out stays in place: its copy leaves it out too.
-            current.push_back({source, compose_target(source, build_suffix(stamp, settings), settings), {}, 0, *excludes});
+            const std::string suffix = build_suffix(stamp, settings);
+            current.push_back({source, compose_target(source, suffix, settings), {}, *excludes, record_of_suffix(suffix)});
             // The backup of the file as it is would take the place of the one
             // to be restored (the same name, with -unique, on the same day).
             if (current.front().target == chosen[i].path) return failed("Restore failed: ", source, 0);
@@ -259,15 +273,18 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
             print_answer("+ " + source + "\n");
             continue;
         }
-        const auto restored = guarded_call([&] { return platform::restore_backup(chosen[i].path, source, *excludes); },
-                                           FailureRule::error_set_and_result_false);
+        const std::vector<RecordLine> recorded = record_of(chosen[i]);
+        const auto restored = guarded_call(
+            [&] { return platform::restore_backup(chosen[i].path, source, *excludes, recorded); },
+            FailureRule::error_set_and_result_false);
         if (!restored.result) {
             // Where nothing was restored (only a last flush may fail after the
             // file took the backup's content), the backup of the version that
             // stays goes again, so that a failed attempt leaves no more behind.
             if (!current.empty() && !same_as_backup(source, chosen[i], *excludes)) {
                 const std::string made = current.front().target;
-                guarded_call([&] { return platform::remove_backups({&made, 1}) == 1; });
+                const std::string made_record = current.front().record;
+                guarded_call([&] { return platform::remove_backups({&made, 1}, {&made_record, 1}) == 1; });
             }
             return failed("Restore failed: ", source, restored.error);
         }
@@ -283,7 +300,7 @@ void share_unchanged(std::vector<platform::Transfer>& transfers) {
         const std::optional<std::vector<BackupEntry>> found = backups_of(transfer.source, state, error);
         if (!found || found->empty()) continue;
         transfer.shares_with = found->front().path;
-        transfer.shared_began = found->front().began;
+        transfer.shares_record = stamp_digits(found->front().stamp);
     }
 }
 
@@ -338,6 +355,7 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
                                     std::string_view stamp) {
     const bool dry_run = plan != Plan::none;
     std::vector<std::string> removed;
+    std::vector<std::string> removed_records;  // alongside: the record of each
     std::string lines;
     std::string going;  // the dry run's removals, after every kept one
     for (const RunSource& source : sources) {
@@ -351,13 +369,11 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
                               source.state.kind == platform::EntryKind::folder, 0, stamp_fields(run_time)});
             sort_newest_first(*found);
         }
-        std::vector<mivo_systemtime> calendar;
         std::optional<std::size_t> spared;
-        for (const BackupEntry& backup : *found) {
-            if (backup.path == source.made) spared = calendar.size();
-            calendar.push_back(backup.calendar);
+        for (std::size_t i = 0; i < found->size(); ++i) {
+            if ((*found)[i].path == source.made) spared = i;
         }
-        const std::vector<Kept> kept = apply_retention(rules, calendar, spared);
+        const std::vector<Kept> kept = apply_retention(rules, *found, spared);
         // Oldest first, and never the backup this run made.
         for (std::size_t i = 0; i < found->size(); ++i) {
             if (!kept[i].kept() || i == spared) continue;
@@ -375,6 +391,7 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
                 going += "- " + (*found)[i].path + "\n";
             }
             removed.push_back(std::move((*found)[i].path));
+            removed_records.push_back(stamp_digits((*found)[i].stamp));
         }
     }
     if (dry_run) {
@@ -384,10 +401,14 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
     std::size_t done = 0;
     const auto removal = guarded_call(
         [&] {
-            done = platform::remove_backups(removed);
+            done = platform::remove_backups(removed, removed_records);
             return done == removed.size();
-        },
-        FailureRule::error_set_and_result_false);
+        });
     if (done < removed.size()) return failed("Removal failed: ", removed[done], removal.error);
+    // Every backup went, but its folder could not be flushed.
+    if (removal.failed) {
+        return failed("Removal failed: ", removed.back().substr(0, removed.back().rfind(platform::folder_separator)),
+                      removal.error);
+    }
     return std::nullopt;
 }

@@ -10,6 +10,7 @@
 #include "run/guarded.h"
 #include "run/history.h"
 #include "run/settings.h"
+#include "run/verify.h"
 
 namespace {
 
@@ -104,6 +105,10 @@ void list_or_restore(const Request& request, const BackupSettings& settings, std
             if (auto failure = list_backups(request)) fail(*failure);
             exit_run(status_ok);
         }
+        if (request.task == Task::verify) {
+            show_progress(request);
+            exit_run(verify_backups(request));
+        }
         if (request.task == Task::diff) {
             std::int32_t status = status_ok;
             if (auto failure = diff_backups(request, status)) fail(*failure);
@@ -192,7 +197,9 @@ void run() {
         exit_run(status_ok);
     }
     std::string stamp = current_stamp();
-    if (request.task != Task::list) stamp = unused_stamp(stamp, settings, request.sources);
+    if (request.task != Task::list && request.task != Task::verify) {
+        stamp = unused_stamp(stamp, settings, request.sources);
+    }
     const std::string suffix = build_suffix(stamp, settings);
     list_or_restore(request, settings, stamp);
     // On Windows the backup folder is made before the file is checked; on
@@ -209,7 +216,9 @@ void run() {
     for (std::string& source : request.sources) {
         std::string target = compose_target(source, suffix, settings);
         if (auto failure = check_target(source, target)) fail(*failure);
-        if (targets.insert(target).second) backups.push_back({std::move(source), std::move(target), {}, 0, request.excludes});
+        if (targets.insert(target).second) {
+            backups.push_back({std::move(source), std::move(target), {}, request.excludes, record_of_suffix(suffix)});
+        }
     }
     std::vector<RunSource> sources = run_sources(request, backups);
     before_transfer(request, backups, sources, stamp);

@@ -42,8 +42,10 @@ std::vector<std::string> Sandbox::backups(const std::string& folder) const {
     std::vector<std::string> names;
     std::error_code missing;
     for (const auto& entry : fs::directory_iterator(root_ / folder, missing)) {
-        // The exclude patterns recorded beside folder snapshots are no backup.
-        if (entry.path().filename() != ".tesrak.excludes") names.push_back(entry.path().filename().string());
+        // The records kept beside backups (their digests, a snapshot's
+        // exclude patterns) are no backups.
+        const std::string name = entry.path().filename().string();
+        if (name != ".tesrak.excludes" && name != ".tesrak.sha256") names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,7 +53,7 @@ void start_writeback(int to, off_t& unstarted, off_t reached) {
 // file, to the same offsets of the copy: in the kernel where it can
 // (copy_file_range), else through one fixed buffer. Returns the offset
 // reached, -1 on failure.
-off_t copy_range(int from, int to, off_t at, off_t end) {
+off_t copy_range(int from, int to, off_t at, off_t end, DigestFollower* follower) {
     off_t unstarted = at;
 #ifdef __linux__
     for (off_t out = at; at < end;) {
@@ -61,6 +62,7 @@ off_t copy_range(int from, int to, off_t at, off_t end) {
         if (copied > 0) {
             start_writeback(to, unstarted, out);
             bytes_done(static_cast<std::uint64_t>(copied));
+            if (follower != nullptr) follower->advance(out);
             continue;
         }
         // The end of the file; where nothing was read at all, a file whose
@@ -87,6 +89,7 @@ off_t copy_range(int from, int to, off_t at, off_t end) {
         at += got;
         start_writeback(to, unstarted, at);
         bytes_done(static_cast<std::uint64_t>(got));
+        if (follower != nullptr) follower->advance(at);
     }
     return at;
 }
@@ -95,22 +98,22 @@ off_t copy_range(int from, int to, off_t at, off_t end) {
 // unwritten so that a sparse file stays sparse: run by run of data where the
 // file has holes. Returns the offset reached (where only a hole is left, its
 // start), -1 on failure.
-off_t copy_data(int from, int to, const struct stat& source, off_t start) {
+off_t copy_data(int from, int to, const struct stat& source, off_t start, DigestFollower* follower = nullptr) {
     // A file with as many blocks as bytes has no holes to look for. The
     // search for one is still made once: ext4, btrfs and tmpfs let it wait
     // for a write in flight, so that the copy starts after that write.
     if (source.st_blocks * 512 >= source.st_size) {
         ::lseek(from, start, SEEK_HOLE);
-        return copy_range(from, to, start, end_of_file);
+        return copy_range(from, to, start, end_of_file, follower);
     }
     for (off_t at = start;;) {
         const off_t data = ::lseek(from, at, SEEK_DATA);
         if (data < 0 && errno == ENXIO) return at;
         // Where the file system cannot tell holes (EINVAL), the rest is data.
-        if (data < 0) return errno == EINVAL ? copy_range(from, to, at, end_of_file) : -1;
+        if (data < 0) return errno == EINVAL ? copy_range(from, to, at, end_of_file, follower) : -1;
         const off_t hole = ::lseek(from, data, SEEK_HOLE);
         if (hole < 0) return -1;
-        const off_t reached = copy_range(from, to, data, hole);
+        const off_t reached = copy_range(from, to, data, hole, follower);
         if (reached < hole) return reached;  // a failure, or the file became shorter
         at = hole;
     }
@@ -121,38 +124,50 @@ off_t copy_data(int from, int to, const struct stat& source, off_t start) {
 constexpr int version_tries = 5;
 constexpr int growth_tries = 64;
 
+// Copies from this size on are hashed while they are written; smaller ones
+// cost less to read back than a thread costs to start.
+constexpr off_t followed_size = off_t{8} << 20;
+
 // Copies the source's data as one version of it: the status read before the
 // copy and the one read after it must agree, else the file is copied again.
 // Where growth is taken (a move, whose source is removed next), a source
 // that only grew keeps what was copied and gets the rest. On success the
-// status is that of the version copied.
-bool copy_one_version(int from, int to, struct stat& source, bool take_growth) {
+// status is that of the version copied, and the digest that of the copy.
+bool copy_one_version(int from, int to, struct stat& source, bool take_growth, Hashed& hashed) {
 #ifdef FICLONE
-    // Shared blocks are one version by themselves. A file system that cannot
-    // share blocks is not asked again in this run.
+    // Shared blocks are one version by themselves, and the digest is that of
+    // the clone, the bytes the backup holds. A file system that cannot share
+    // blocks is not asked again in this run.
     static bool sharing_unsupported = false;
     if (!sharing_unsupported) {
         if (::ioctl(to, FICLONE, from) == 0) {
             bytes_done(static_cast<std::uint64_t>(source.st_size));
-            return ::fstat(from, &source) == 0;
+            return ::fstat(from, &source) == 0 && digest_file(to, hashed);
         }
         sharing_unsupported = errno == EOPNOTSUPP || errno == ENOTTY;
     }
 #endif
+    std::optional<DigestFollower> follower;
+    if (source.st_size >= followed_size) follower.emplace(to);
     for (int attempt = 0; attempt < version_tries; ++attempt) {
-        if (attempt > 0 && ::ftruncate(to, 0) != 0) return false;
-        off_t reached = copy_data(from, to, source, 0);
+        if (attempt > 0) {
+            // The copy is written again from its start.
+            if (follower) follower->abandon();
+            if (::ftruncate(to, 0) != 0) return false;
+        }
+        off_t reached = copy_data(from, to, source, 0, follower ? &*follower : nullptr);
         for (int taken = 0; reached >= 0; ++taken) {
             struct stat now {};
             if (::fstat(from, &now) != 0) return false;
             const bool grew = take_growth && now.st_size > source.st_size && taken < growth_tries;
             if (same_version(source, now)) {
                 // A hole at the end has no data that would give the copy its length.
-                return reached >= now.st_size || ::ftruncate(to, now.st_size) == 0;
+                if (reached < now.st_size && ::ftruncate(to, now.st_size) != 0) return false;
+                return (follower && follower->finish(now.st_size, hashed)) || digest_file(to, hashed);
             }
             source = now;
             if (!grew) break;
-            reached = copy_data(from, to, now, reached);
+            reached = copy_data(from, to, now, reached, follower ? &*follower : nullptr);
         }
         if (reached < 0) return false;
     }
@@ -330,9 +345,9 @@ bool keep_metadata(const Node& from, const Node& to, const struct stat& source, 
     return timed && shows_no_more(source, to);
 }
 
-bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth) {
+bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, Hashed& hashed) {
     // No data goes into a new file that others could read already.
-    return shows_no_more(source, {to, nullptr}) && copy_one_version(from, to, source, take_growth) &&
+    return shows_no_more(source, {to, nullptr}) && copy_one_version(from, to, source, take_growth, hashed) &&
            keep_metadata({from, nullptr}, {to, nullptr}, source, folder.gives_an_acl);
 }
 

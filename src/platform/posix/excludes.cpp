@@ -41,7 +41,7 @@ bool record_excludes(int folder, const std::string& name, std::span<const std::s
     const std::string staged = name + ".new";
     const FileDescriptor out(
         ::openat(records.get(), staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
-    return out.valid() && ::write(out.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+    return out.valid() && write_all(out.get(), text) &&
            ::fsync(out.get()) == 0 && ::renameat(records.get(), staged.c_str(), records.get(), name.c_str()) == 0 &&
            ::fsync(records.get()) == 0;
 }

@@ -4,6 +4,7 @@
 #include <sys/xattr.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <string_view>
 
@@ -142,6 +143,22 @@ bool lock_folder(const std::string& path, bool wait) {
 
 bool in_use(ErrorCode error) {
     return error == EWOULDBLOCK;
+}
+
+bool holds_folder(const std::string& source, const std::string& backup_folder) {
+    struct stat status {};
+    if (::stat(source.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+    const auto real = [](const std::string& path) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        std::string found = resolved != nullptr ? resolved : "";
+        std::free(resolved);
+        return found;
+    };
+    std::string folder = real(backup_folder);
+    if (folder.empty()) folder = real(".");
+    const std::string top = real(source);
+    if (folder.empty() || top.empty()) return false;
+    return top == "/" || folder == top || folder.starts_with(top + "/");
 }
 
 bool path_exists(const std::string& path) {

@@ -7,10 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <span>
@@ -19,9 +24,18 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "snapshot/record.h"
 #include "tesrak.h"
 
 namespace posix {
+
+// A file's SHA-256 and its size in bytes.
+struct Hashed {
+    Digest digest = {};
+    std::uint64_t size = 0;
+
+    friend bool operator==(const Hashed&, const Hashed&) = default;
+};
 
 // Keeps the error indicator of a failure while cleanup calls run.
 class ErrnoKeeper {
@@ -166,7 +180,9 @@ bool same_version(const struct stat& before, const struct stat& after);
 
 // Whether two open files of the same size hold the same bytes; different
 // files leave the error indicator as it was.
-bool same_bytes(int first, int second);
+// Where asked, the first file's digest is taken on the way (complete only
+// where the bytes are the same).
+bool same_bytes(int first, int second, Hashed* first_digest = nullptr);
 
 // Gives an entry the source's owner, extended attributes (ACLs among them),
 // permission bits and times, never granting more than the source: where the
@@ -180,12 +196,39 @@ bool keep_metadata(const Node& from, const Node& to, const struct stat& source, 
 // 0777).
 bool shows_no_more(const struct stat& source, const Node& node);
 
+// Reads an open file from its start to its end and hashes it; where asked,
+// the bytes count on the progress line.
+bool digest_file(int fd, Hashed& hashed, bool count_progress = false);
+
+// Hashes a copy on a thread of its own while the copy is written, so that
+// the hash costs a large copy no time: the copier tells how far the copy is
+// written, then its final size, and gets the digest. Where no thread can be
+// started, or the copy is written again from its start, finish is false and
+// the copy is hashed once it is whole.
+class DigestFollower {
+public:
+    struct Shared;
+    explicit DigestFollower(int fd);
+    ~DigestFollower();
+    DigestFollower(const DigestFollower&) = delete;
+    DigestFollower& operator=(const DigestFollower&) = delete;
+    void advance(off_t ready);
+    bool finish(off_t size, Hashed& hashed);
+    void abandon();
+
+private:
+    std::unique_ptr<Shared> shared_;
+    pthread_t thread_{};
+    bool running_ = false;
+};
+
 // Copies a regular file's data, as one consistent version, with its owner,
 // extended attributes, permission bits and times, into a new file made in
 // the folder: never granting more than the source. Where growth is taken, a
 // source that only grew while it was read keeps what was copied and gets the
 // rest. On success the status is that of the version copied.
-bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth);
+// The copy's digest is that of the bytes the copy holds.
+bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, Hashed& hashed);
 // Appends what was added to the source since the version copied, and
 // flushes the copy where anything was.
 bool take_the_rest(int from, int to, struct stat& source);
@@ -277,7 +320,8 @@ bool remove_tree(int parent, const char* name);
 // certainly unchanged since it is a hard link to the earlier one's file.
 struct Earlier {
     int top;             // its top folder, opened without following a link; -1 for none
-    std::int64_t began;  // hundredths of a second since 1970 before which it began; 0 unknown
+    std::string name;    // its name in the folder
+    std::string record;  // the record of its files; none where empty
 };
 // What a snapshot leaves out (see left_out); a restore takes the whole
 // backup and keeps the current tree's entries that the patterns leave out.
@@ -285,8 +329,13 @@ struct Exclusion {
     std::span<const std::string> patterns;
     bool restoring;
 };
+// The snapshot's files are recorded (where a record is named) before it
+// takes its name. A restore checks each file against the backup's record
+// lines (their paths from the backup's top) and fails (damaged_backup) on
+// the first that differs.
 bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
-                   const Earlier& earlier, const Exclusion& exclusion);
+                   const Earlier& earlier, const Exclusion& exclusion, const std::string& record,
+                   std::span<const RecordLine> recorded);
 
 // Whether two open files have the same extended attributes (ACLs among them).
 bool same_attributes(int one, int other);
@@ -300,6 +349,55 @@ bool sorted_names(int folder, std::vector<std::string>& names);
 bool record_excludes(int folder, const std::string& name, std::span<const std::string> excludes);
 // Removes the record of a snapshot that was removed, where there is one.
 void forget_excludes(int folder, const std::string& name);
+
+// Writes the whole text at the file's offset, however short each write;
+// false with the reason (ENOSPC where a write took nothing).
+bool write_all(int fd, std::string_view text);
+
+// The lines of a record in an open backup folder; none where there is none.
+bool read_record(int folder, const std::string& record, std::vector<RecordLine>& lines);
+// Replaces a record as a whole, durably (the file, then its folder, flushed);
+// with no lines it goes.
+bool write_record(int folder, const std::string& record, const std::vector<RecordLine>& lines);
+// Replaces the lines of the backups named by those added; before holds the
+// lines as they were, for an undo.
+bool change_record(int folder, const std::string& record, const std::vector<std::string>& names,
+                   const std::vector<RecordLine>& added, std::vector<RecordLine>& before);
+
+// A snapshot's record, written as its files are copied: the lines go into a
+// new file beside the records, a buffer at a time, so that memory does not
+// grow with the tree. Once whole, the lines of other backups of that stamp
+// join them, and the file takes the record's place (flushed, then its
+// folder); an undo puts back what the record held before.
+class RecordStream {
+public:
+    explicit RecordStream(int folder) : folder_(folder) {}
+    ~RecordStream();
+    RecordStream(const RecordStream&) = delete;
+    RecordStream& operator=(const RecordStream&) = delete;
+    bool start();
+    bool add(const RecordLine& line);
+    // The record of that stamp gets these lines in place of the backup's.
+    bool finish(const std::string& record, const std::string& backup);
+    void undo(const std::string& record);
+
+private:
+    bool write_out();
+    int folder_;
+    FileDescriptor records_;
+    std::string staged_;
+    std::string pending_;
+    std::vector<RecordLine> before_;
+};
+
+// Opens a backup's entry for reading without moving its access time, where
+// the runner may (its owner, or root); else as any read does.
+int open_untouched(int at, const char* name, int flags);
+
+// The clock now, in nanoseconds since 1970 (UTC).
+Nanoseconds now_instant();
+// A moment the system gave, the same way.
+Nanoseconds instant_of(const timespec& moment);
 
 // The local date and time of a moment the system gave.
 mivo_systemtime local_time_of(const timespec& moment);

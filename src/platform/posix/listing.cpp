@@ -1,9 +1,12 @@
 // Reading what stands in the backup folders, and comparing two files: a
 // file's backups are found by their names.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
 #include <linux/magic.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <array>
@@ -79,8 +82,9 @@ bool read_at(int fd, char* data, std::size_t size, off_t at, std::size_t& got) {
     return true;
 }
 
-bool open_regular(const std::string& path, FileDescriptor& fd, struct stat& status) {
-    fd = FileDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+bool open_regular(const std::string& path, FileDescriptor& fd, struct stat& status, bool backup = false) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    fd = FileDescriptor(backup ? open_untouched(AT_FDCWD, path.c_str(), flags) : ::open(path.c_str(), flags));
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0) return false;
     return S_ISREG(status.st_mode) || failed_with(EINVAL);
 }
@@ -99,11 +103,14 @@ bool same_status(const struct stat& one, const struct stat& other, bool permissi
 }  // namespace
 
 // A fixed amount at a time.
-bool same_bytes(int first, int second) {
+bool same_bytes(int first, int second, Hashed* first_digest) {
     ::posix_fadvise(first, 0, 0, POSIX_FADV_SEQUENTIAL);
     ::posix_fadvise(second, 0, 0, POSIX_FADV_SEQUENTIAL);
-    static std::array<char, 1 << 20> these;
-    static std::array<char, 1 << 20> those;
+    constexpr std::size_t chunk = std::size_t{1} << 18;
+    std::vector<char> these(chunk);
+    std::vector<char> those(chunk);
+    SHA256_CTX context;
+    SHA256_Init(&context);
     for (off_t at = 0;;) {
         std::size_t got = 0;
         std::size_t got_too = 0;
@@ -112,9 +119,52 @@ bool same_bytes(int first, int second) {
             return false;
         }
         if (got != got_too || std::memcmp(these.data(), those.data(), got) != 0) return false;
-        if (got < these.size()) return true;
+        if (first_digest != nullptr) SHA256_Update(&context, these.data(), got);
         at += static_cast<off_t>(got);
+        if (got < these.size()) {
+            if (first_digest != nullptr) {
+                SHA256_Final(first_digest->digest.data(), &context);
+                first_digest->size = static_cast<std::uint64_t>(at);
+            }
+            return true;
+        }
     }
+}
+
+// The type /proc/self/mountinfo gives the mount of a device ("fuse.sshfs",
+// "fuseblk"): its third field is the device, and the type follows " - ".
+bool mount_type_of(dev_t device, std::string& type) {
+    const FileDescriptor in(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return false;
+    std::string text;
+    std::array<char, 1 << 14> chunk{};
+    for (ssize_t got; (got = ::read(in.get(), chunk.data(), chunk.size())) != 0;) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        text.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+    const std::string wanted = ' ' + std::to_string(major(device)) + ':' + std::to_string(minor(device)) + ' ';
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string_view line(text.data() + at, end - at);
+        const std::size_t field = line.find(wanted);
+        const std::size_t dash = line.find(" - ");
+        if (field != std::string_view::npos && dash != std::string_view::npos && field < dash &&
+            line.find(' ') < field && line.find(' ', line.find(' ') + 1) == field) {
+            const std::string_view rest = line.substr(dash + 3);
+            type = rest.substr(0, rest.find(' '));
+            return true;
+        }
+        at = end + 1;
+    }
+    return failed_with(ENOENT);
+}
+
+int open_untouched(int at, const char* name, int flags) {
+    const int fd = ::openat(at, name, flags | O_NOATIME);
+    // O_NOATIME is for the file's owner, and for root.
+    return fd >= 0 || errno != EPERM ? fd : ::openat(at, name, flags);
 }
 
 bool sorted_names(int folder, std::vector<std::string>& names) {
@@ -218,7 +268,7 @@ bool entry_change(int backup, int current, const Named& was, const Named& is, co
     }
     if (S_ISREG(one.st_mode) || S_ISDIR(one.st_mode)) {
         const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        was_open = FileDescriptor(::openat(backup, was.name.c_str(), flags));
+        was_open = FileDescriptor(open_untouched(backup, was.name.c_str(), flags));
         is_open = FileDescriptor(::openat(current, is.name.c_str(), flags));
         if (!was_open.valid() || !is_open.valid()) return false;
         if (S_ISREG(one.st_mode)) {
@@ -396,7 +446,7 @@ bool same_file(const std::string& a, const std::string& b, bool permissions) {
     FileDescriptor second;
     struct stat one {};
     struct stat other {};
-    if (!open_regular(a, first, one) || !open_regular(b, second, other)) return false;
+    if (!open_regular(a, first, one) || !open_regular(b, second, other, true)) return false;
     return same_status(one, other, permissions) && same_bytes(first.get(), second.get());
 }
 
@@ -405,7 +455,7 @@ bool tree_changes(const std::string& backup, const std::string& current, bool pe
     using namespace posix;
     changes.clear();
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    const FileDescriptor was(::open(backup.c_str(), flags));
+    const FileDescriptor was(open_untouched(AT_FDCWD, backup.c_str(), flags));
     const FileDescriptor is(::open(current.c_str(), flags));
     Named top_was{".", {}};
     Named top_is{".", {}};
@@ -425,28 +475,28 @@ bool tree_changes(const std::string& backup, const std::string& current, bool pe
     return succeeded();
 }
 
-// The file systems of POSIX systems keep what they are given; of the rest
-// (FUSE, FAT, NTFS), a file made and given a mode tells.
+// The file systems of POSIX systems keep what they are given; FAT, exFAT
+// and NTFS show their own, and of FUSE file systems only sshfs keeps them.
+// Told without writing anything: a command that only reads writes nothing.
 bool keeps_permissions(const std::string& folder) {
     using namespace posix;
     struct statfs system {};
-    if (::statfs(folder.c_str(), &system) != 0) return false;
-    constexpr std::array<long, 6> posix_systems{EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC,       BTRFS_SUPER_MAGIC,
-                                                TMPFS_MAGIC,      OVERLAYFS_SUPER_MAGIC, F2FS_SUPER_MAGIC};
-    if (std::find(posix_systems.begin(), posix_systems.end(), static_cast<long>(system.f_type)) !=
-        posix_systems.end()) {
-        return succeeded();
+    struct stat status {};
+    if (::statfs(folder.c_str(), &system) != 0 || ::stat(folder.c_str(), &status) != 0) return false;
+    constexpr long exfat_magic = 0x2011BAB0;
+    constexpr long ntfs3_magic = 0x7366746E;
+    constexpr long ntfs_magic = 0x5346544E;
+    constexpr std::array<long, 4> own_permissions{MSDOS_SUPER_MAGIC, exfat_magic, ntfs3_magic, ntfs_magic};
+    const auto type = static_cast<long>(system.f_type);
+    if (std::find(own_permissions.begin(), own_permissions.end(), type) != own_permissions.end()) {
+        succeeded();
+        return false;
     }
-    const Folder opened = open_folder(folder);
-    if (!opened.fd.valid()) return false;
-    const StagedFile probe = create_named(opened);
-    constexpr mode_t asked = S_IRUSR | S_IWGRP;
-    struct stat shown {};
-    const bool kept = probe.valid() && ::fchmod(probe.fd(), asked) == 0 && ::fstat(probe.fd(), &shown) == 0 &&
-                      (shown.st_mode & 07777) == asked;
-    // A file system that refuses the mode keeps none: that is an answer, not a failure.
+    if (type != FUSE_SUPER_MAGIC) return succeeded();
+    std::string mount_type;
+    if (!mount_type_of(status.st_dev, mount_type)) return false;
     succeeded();
-    return kept;
+    return mount_type == "fuse.sshfs";
 }
 
 }  // namespace platform

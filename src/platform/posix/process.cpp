@@ -33,6 +33,16 @@ mivo_systemtime local_time_of(const timespec& moment) {
     };
 }
 
+Nanoseconds instant_of(const timespec& moment) {
+    return static_cast<Nanoseconds>(moment.tv_sec) * 1'000'000'000 + moment.tv_nsec;
+}
+
+Nanoseconds now_instant() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return instant_of(now);
+}
+
 std::int64_t hundredths_of(const timespec& moment) {
     return static_cast<std::int64_t>(moment.tv_sec) * 100 + moment.tv_nsec / 10'000'000;
 }
@@ -150,6 +160,8 @@ bool write_stderr(std::string_view bytes) {
 }
 
 std::string error_text(ErrorCode error) {
+    if (error == damaged_backup) return "Backup is damaged: its bytes differ from its record";
+    if (error == holds_backup_folder) return "The folder holds the backup folder";
     return std::strerror(static_cast<int>(error));
 }
 

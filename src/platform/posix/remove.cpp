@@ -73,7 +73,7 @@ bool remove_entry(int folder, const std::string& name) {
 
 namespace platform {
 
-std::size_t remove_backups(std::span<const std::string> paths) {
+std::size_t remove_backups(std::span<const std::string> paths, std::span<const std::string> records) {
     using namespace posix;
     FolderTable folders;
     std::vector<const Folder*> changed;
@@ -81,13 +81,22 @@ std::size_t remove_backups(std::span<const std::string> paths) {
     for (; removed < paths.size(); ++removed) {
         const auto [folder_path, name] = split_path(paths[removed]);
         const Folder* folder = folders.find(folder_path);
-        if (folder == nullptr || !remove_entry(folder->fd.get(), name)) break;
+        // Its lines leave the record first: a backup may stand unrecorded
+        // for a moment, but no record names one that is gone.
+        std::vector<RecordLine> before;
+        if (folder == nullptr || !change_record(folder->fd.get(), records[removed], {name}, {}, before)) break;
+        if (!remove_entry(folder->fd.get(), name)) {
+            const ErrnoKeeper keep;
+            write_record(folder->fd.get(), records[removed], before);
+            break;
+        }
         if (changed.empty() || changed.back() != folder) changed.push_back(folder);
     }
     const int error = removed < paths.size() ? errno : 0;
-    // The removals made before a failure are flushed all the same.
-    if (!flush_folders(changed) && error == 0) return 0;
-    errno = error;
+    // The removals made before a failure are flushed all the same; where
+    // only that flush failed, every backup is gone and the error tells.
+    const bool flushed = flush_folders(changed);
+    if (error != 0 || flushed) errno = error;
     return removed;
 }
 

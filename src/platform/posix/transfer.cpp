@@ -24,6 +24,8 @@ struct StagedCopy {
     std::string name;    // the target's name in the folder
     struct stat source;  // the version copied
     std::pair<dev_t, ino_t> identity;  // the copy's device and inode
+    Hashed hashed;       // the copy's bytes
+    std::string record;  // where its digest is recorded; none where empty
 };
 
 // The device and inode of an open file, taken before it has a name: a
@@ -38,19 +40,20 @@ bool identify(int fd, std::pair<dev_t, ino_t>& identity) {
 // Writes the copy of an open regular file into a new file in the target's
 // folder, and starts writing it to the disk.
 std::optional<StagedCopy> stage_copy(int in, struct stat& status, const Folder& folder, std::string name,
-                                     bool take_growth) {
+                                     bool take_growth, std::string record) {
     if (!S_ISREG(status.st_mode)) {
         failed_with(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
         return std::nullopt;
     }
     StagedFile file = create_staged(folder);
     std::pair<dev_t, ino_t> identity;
-    if (!file.valid() || !fill(in, file.fd(), status, folder, take_growth) || !identify(file.fd(), identity)) {
+    Hashed hashed;
+    if (!file.valid() || !fill(in, file.fd(), status, folder, take_growth, hashed) || !identify(file.fd(), identity)) {
         return std::nullopt;
     }
     // Copies staged together are then written out together.
     ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
-    return StagedCopy{&folder, std::move(file), std::move(name), status, identity};
+    return StagedCopy{&folder, std::move(file), std::move(name), status, identity, hashed, std::move(record)};
 }
 
 // Opens a source (following a link) without blocking, so that a FIFO is
@@ -83,7 +86,7 @@ void expect_copies(std::span<const platform::Transfer> transfers) {
 // earlier snapshot that the transfer names, where that stands in the same
 // folder: opened there, so that no link on its way is followed.
 bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const platform::Transfer& transfer,
-                 MadeFiles& made, bool replace, bool restoring) {
+                 MadeFiles& made, bool replace, bool restoring, std::span<const RecordLine> recorded = {}) {
     const FolderStream stream(::fdopendir(folder_source.get()));
     if (!stream) return false;
     folder_source.release();
@@ -93,8 +96,9 @@ bool snapshot_of(FileDescriptor folder_source, const Folder& folder, const platf
                                      ? -1
                                      : ::openat(folder.fd.get(), earlier_name.c_str(),
                                                 O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return make_snapshot(stream.get(), folder, name, made, replace, {earlier.get(), transfer.shared_began},
-                         {transfer.excludes, restoring});
+    return make_snapshot(stream.get(), folder, name, made, replace,
+                         {earlier.get(), earlier_name, transfer.shares_record}, {transfer.excludes, restoring},
+                         transfer.record, recorded);
 }
 
 // Gives a flushed copy its name. Where the process may name a file without a
@@ -105,8 +109,10 @@ bool take_final_name(StagedCopy& copy, bool replace, MadeFiles& made) {
     if (naming == Naming::not_permitted) {
         StagedFile named = create_named(*copy.folder);
         struct stat status {};
+        Hashed again;
         if (!named.valid() || ::fstat(copy.file.fd(), &status) != 0 ||
-            !fill(copy.file.fd(), named.fd(), status, *copy.folder, false) || ::fsync(named.fd()) != 0 ||
+            !fill(copy.file.fd(), named.fd(), status, *copy.folder, false, again) || again != copy.hashed ||
+            ::fsync(named.fd()) != 0 ||
             !identify(named.fd(), copy.identity)) {
             return false;
         }
@@ -147,11 +153,86 @@ bool flush_names(std::span<const StagedCopy> copies) {
 
 constexpr unsigned wait_for_data = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
 
+// The record line of a staged copy.
+RecordLine record_line(const StagedCopy& copy) {
+    return {copy.name, copy.hashed.digest, copy.hashed.size};
+}
+
+// The copies of a batch whose digests go into one record of one folder.
+struct RecordGroup {
+    const Folder* folder;
+    std::string record;
+    std::vector<std::size_t> copies;
+    std::vector<RecordLine> before;  // the record as it was
+};
+
+std::vector<RecordGroup> record_groups(std::span<const StagedCopy> copies) {
+    std::vector<RecordGroup> groups;
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        if (copies[i].record.empty()) continue;
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const RecordGroup& g) {
+            return g.folder == copies[i].folder && g.record == copies[i].record;
+        });
+        if (group == groups.end()) group = groups.insert(groups.end(), {copies[i].folder, copies[i].record, {}, {}});
+        group->copies.push_back(i);
+    }
+    return groups;
+}
+
+// After names failed: each record keeps the lines of the copies that took
+// their names, and what it held before of the rest.
+void record_only_named(std::span<const StagedCopy> copies, std::size_t named, std::vector<RecordGroup>& groups) {
+    const ErrnoKeeper keep;
+    for (RecordGroup& group : groups) {
+        std::vector<std::string> names;
+        std::vector<RecordLine> added;
+        for (const std::size_t i : group.copies) {
+            if (i >= named) continue;
+            names.push_back(copies[i].name);
+            added.push_back(record_line(copies[i]));
+        }
+        write_record(group.folder->fd.get(), group.record, replaced_lines(group.before, names, added));
+    }
+}
+
+// Records the copies' digests, durably, before any of them takes its name:
+// no backup stands without its record. A name that stands already, where
+// none is replaced, fails here (EEXIST) as it would when taken, so that
+// its record is never touched. Returns how many copies are ready.
+std::size_t record_copies(std::span<const StagedCopy> copies, bool replace, std::vector<RecordGroup>& groups) {
+    std::size_t ready = copies.size();
+    if (!replace) {
+        for (std::size_t i = 0; i < ready; ++i) {
+            struct stat status {};
+            if (::fstatat(copies[i].folder->fd.get(), copies[i].name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+                ready = i;
+                failed_with(EEXIST);
+            }
+        }
+    }
+    groups = record_groups(copies.first(ready));
+    for (RecordGroup& group : groups) {
+        std::vector<std::string> names;
+        std::vector<RecordLine> added;
+        for (const std::size_t i : group.copies) {
+            names.push_back(copies[i].name);
+            added.push_back(record_line(copies[i]));
+        }
+        if (!change_record(group.folder->fd.get(), group.record, names, added, group.before)) {
+            // The records changed before this one take back their lines.
+            groups.erase(groups.begin() + (&group - groups.data()), groups.end());
+            record_only_named(copies, 0, groups);
+            return 0;
+        }
+    }
+    return ready;
+}
+
 // Makes staged copies durable under their names: their data is written and
-// flushed, they take their names in order, then the names are flushed.
-// Returns how many were made, those before the first that failed (the error
-// indicator then holds its failure); the names taken before a failure are
-// flushed all the same.
+// flushed, their digests recorded, they take their names in order, then the
+// names are flushed. Returns how many were made, those before the first that
+// failed (the error indicator then holds its failure); the names taken
+// before a failure are flushed all the same.
 std::size_t publish(std::span<StagedCopy> copies, MadeFiles& made, bool replace) {
     std::size_t ready = copies.size();
     int error = 0;
@@ -165,9 +246,13 @@ std::size_t publish(std::span<StagedCopy> copies, MadeFiles& made, bool replace)
         if (::sync_file_range(copies[i].file.fd(), 0, 0, wait_for_data) != 0) failed_at(i);
     }
     if (!flush_all(cache_flushes(copies.first(ready)))) failed_at(0);
+    std::vector<RecordGroup> groups;
+    const std::size_t recorded = record_copies(copies.first(ready), replace, groups);
+    if (recorded < ready) failed_at(recorded);
     for (std::size_t i = 0; i < ready; ++i) {
         if (!take_final_name(copies[i], replace, made)) failed_at(i);
     }
+    if (ready < recorded) record_only_named(copies, ready, groups);
     // Where only this flush failed, the copies stand whole under their names.
     if (!flush_names(copies.first(ready))) failed_at(0);
     errno = error;
@@ -202,18 +287,20 @@ bool move_symbolic_link(const std::string& source, const Folder& folder, const s
 // Writers that opened a source before it was removed may still add to it:
 // their writes are taken until the last of them has closed it (a read lease
 // is granted only on a file that nobody holds open for writing), for a
-// moment at most, or once where the system cannot tell.
-void take_the_last_writes(int from, int to, struct stat& source) {
+// moment at most, or once where the system cannot tell; then the copy is
+// flushed. False where what they added could not be taken or flushed.
+bool take_the_last_writes(int from, int to, struct stat& source) {
     constexpr int most_waits = 100;
     constexpr timespec moment{0, 1000000};
     for (int wait = 0; wait < most_waits; ++wait) {
         const bool alone = ::fcntl(from, F_SETLEASE, F_RDLCK) == 0;
         const bool untold = !alone && errno != EAGAIN;
         if (alone) ::fcntl(from, F_SETLEASE, F_UNLCK);
-        take_the_rest(from, to, source);
-        if (alone || untold) return;
+        if (!take_the_rest(from, to, source)) return false;
+        if (alone || untold) break;
         ::nanosleep(&moment, nullptr);
     }
+    return ::fsync(to) == 0;
 }
 
 // A move to another file system, as Windows does it: the file is copied
@@ -221,31 +308,45 @@ void take_the_last_writes(int from, int to, struct stat& source) {
 // grew meanwhile (a log being written) gives its copy the rest first; one
 // that cannot be removed has its copy removed again. Folders are not moved
 // this way.
-bool move_across_file_systems(const std::string& source, const Folder& folder, const std::string& name) {
+bool move_across_file_systems(const std::string& source, const Folder& folder, const std::string& name,
+                              const std::string& record) {
     struct stat status {};
     if (::lstat(source.c_str(), &status) != 0) return false;
     if (S_ISLNK(status.st_mode)) return move_symbolic_link(source, folder, name, status.st_size);
     if (!S_ISREG(status.st_mode)) return failed_with(EXDEV);
     const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid() || ::fstat(in.get(), &status) != 0) return false;
-    std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, true);
+    std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, true, record);
     MadeFiles none;
-    if (!copy || ::fsync(copy->file.fd()) != 0 || !take_final_name(*copy, false, none)) return false;
+    if (!copy || ::fsync(copy->file.fd()) != 0) return false;
+    std::vector<RecordGroup> groups;
+    if (record_copies({&*copy, 1}, false, groups) != 1) return false;
+    if (!take_final_name(*copy, false, none)) {
+        record_only_named({&*copy, 1}, 0, groups);
+        return false;
+    }
     const int fd = copy->file.fd();
     if (!flush_names({&*copy, 1}) || !take_the_rest(in.get(), fd, copy->source) ||
         ::unlink(source.c_str()) != 0) {
+        record_only_named({&*copy, 1}, 0, groups);
         return remove_named(folder, name);
     }
-    // The move is made: what fails from here on cannot undo it.
-    take_the_last_writes(in.get(), fd, copy->source);
+    // The move is made: what fails from here on cannot undo it, but is
+    // told. What writers added since the copy was recorded is recorded too.
+    if (!take_the_last_writes(in.get(), fd, copy->source)) return false;
+    std::vector<RecordLine> before;
+    if (static_cast<std::uint64_t>(copy->source.st_size) != copy->hashed.size &&
+        (!digest_file(fd, copy->hashed) || !change_record(folder.fd.get(), record, {name}, {record_line(*copy)}, before))) {
+        return false;
+    }
     return succeeded();
 }
 
 enum class Moved { renamed, copied, failed };
 
-Moved move_one(const std::string& source, const Folder& folder, const std::string& name) {
+Moved move_one(const std::string& source, const Folder& folder, const std::string& name, const std::string& record) {
     if (rename_without_replacing(AT_FDCWD, source.c_str(), folder.fd.get(), name.c_str())) return Moved::renamed;
-    if (errno == EXDEV && move_across_file_systems(source, folder, name)) return Moved::copied;
+    if (errno == EXDEV && move_across_file_systems(source, folder, name, record)) return Moved::copied;
     return Moved::failed;
 }
 
@@ -304,10 +405,12 @@ bool trusted(const struct stat& link, const std::string& folder) {
 // False where a link is not to be trusted.
 bool follow(std::string& path) {
     constexpr int most_links = 40;
-    for (int i = 0; i < most_links; ++i) {
+    for (int i = 0;; ++i) {
         struct stat status {};
         std::string destination;
         if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
+        // A chain longer than the system follows in one lookup ends as its own would.
+        if (i == most_links) return failed_with(ELOOP);
         std::string folder = split_path(path).first;
         if (!trusted(status, folder) || !read_link(AT_FDCWD, path.c_str(), status.st_size, destination)) {
             return false;
@@ -417,7 +520,7 @@ std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
                     snapshot_folder = folder;
                     break;
                 }
-                copy = stage_copy(in.get(), status, *folder, std::move(name), false);
+                copy = stage_copy(in.get(), status, *folder, std::move(name), false, transfer.record);
             }
             if (copy) {
                 staged.push_back(std::move(*copy));
@@ -459,7 +562,7 @@ std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
         const Transfer& transfer = transfers[moved];
         auto [folder_path, name] = split_path(transfer.target);
         const Folder* folder = batch.folders.open(folder_path);
-        const Moved how = folder != nullptr ? move_one(transfer.source, *folder, name) : Moved::failed;
+        const Moved how = folder != nullptr ? move_one(transfer.source, *folder, name, transfer.record) : Moved::failed;
         if (how == Moved::failed) {
             // The moves made before a failure are flushed all the same.
             const int error = errno;
@@ -485,7 +588,8 @@ bool links_trusted(const std::string& path) {
     return posix::follow(followed);
 }
 
-bool restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes) {
+bool restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes,
+                    std::span<const RecordLine> recorded) {
     using namespace posix;
     struct stat status {};
     if (::lstat(backup.c_str(), &status) != 0) return false;
@@ -501,17 +605,32 @@ bool restore_backup(const std::string& backup, const std::string& path, std::spa
     const Folder folder = open_folder(folder_path);
     if (!folder.fd.valid()) return false;
     if (link) return restore_link(backup, status, folder, name) && succeeded();
-    FileDescriptor in;
-    if (!open_source(backup, in, status)) return false;
+    FileDescriptor in(open_untouched(AT_FDCWD, backup.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return false;
     MadeFiles made;
     if (S_ISDIR(status.st_mode)) {
-        const Transfer restored{backup, target, {}, 0, {excludes.begin(), excludes.end()}};
-        return snapshot_of(std::move(in), folder, restored, made, true, true) && succeeded();
+        const Transfer restored{backup, target, {}, {excludes.begin(), excludes.end()}};
+        const std::string backup_name = split_path(backup).second;
+        std::vector<RecordLine> inside;
+        for (const RecordLine& line : recorded) {
+            if (belongs_to(line.path, backup_name) && line.path.size() > backup_name.size()) {
+                inside.push_back(line);
+                inside.back().path.erase(0, backup_name.size() + 1);
+            }
+        }
+        return snapshot_of(std::move(in), folder, restored, made, true, true, inside) && succeeded();
     }
-    std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false);
+    std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false, {});
     if (copy) entry_done();
     if (!copy || (!platform::keeps_permissions(split_path(backup).first) && !keep_own_permissions(*copy, target))) {
         return false;
+    }
+    // The bytes put back must be those recorded when the backup was made.
+    const std::string backup_name = split_path(backup).second;
+    for (const RecordLine& line : recorded) {
+        if (line.path == backup_name && (line.digest != copy->hashed.digest || line.size != copy->hashed.size)) {
+            return failed_with(static_cast<int>(damaged_backup));
+        }
     }
     return publish({&*copy, 1}, made, true) == 1 && succeeded();
 }

@@ -2,11 +2,14 @@
 // its target, every entry in it flushed, then given the target's name in one
 // step, so that no partial tree ever stands under a backup's name.
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -17,6 +20,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
+#include "snapshot/sharing.h"
 
 namespace posix {
 
@@ -24,18 +28,28 @@ namespace {
 
 using Identity = std::pair<dev_t, ino_t>;
 
+// The first copy of a file with several names: its names from the top, and
+// what it holds.
+struct FirstCopy {
+    std::vector<std::string> names;
+    Hashed hashed;
+};
+
 // What the walk over one tree shares.
 struct Walk {
     dev_t device;             // the tree's file system: other ones are not entered
     Identity target_folder;   // where the snapshot is made: never copied into itself
     int top;                  // the snapshot's own top folder
     std::vector<std::string> names;  // from the top to the folder being copied
-    // The first copy of each file with several names, by its names from the top.
-    std::map<Identity, std::vector<std::string>> linked;
+    // The first copy of each file with several names.
+    std::map<Identity, FirstCopy> linked;
     // The earlier snapshot shared with: when its top folder took its name,
-    // the last step of its making, and the instant before which it began.
+    // the last step of its making, and its record's lines by their paths
+    // from its top.
     timespec earlier_named = {};
-    std::int64_t earlier_began = 0;
+    std::map<std::string, RecordLine> earlier_lines = {};
+    // Whether the tree's file system keeps change times to the nanosecond.
+    bool exact_change_times = false;
     nlink_t link_max = std::numeric_limits<nlink_t>::max();  // the names a file may have there
     // Whether copies into the snapshot share blocks; asked of the first file
     // that could be linked.
@@ -45,6 +59,13 @@ struct Walk {
     std::set<Identity> shared = {};
     std::span<const std::string> excludes = {};  // patterns of what stays out of the snapshot
     bool takes_all = false;  // a restore puts back the whole backup
+    // The record of the snapshot's files, their paths from the backup
+    // folder; none for a restore.
+    std::string top_name = {};
+    RecordStream* record = nullptr;
+    // A restore: what the backup's record says each file holds, by its path
+    // from the top.
+    std::map<std::string, RecordLine> expected = {};
 };
 
 // The entry, relative to the top, that the last snapshot failed on.
@@ -82,31 +103,10 @@ bool not_after(const timespec& one, const timespec& other) {
     return one.tv_sec < other.tv_sec || (one.tv_sec == other.tv_sec && one.tv_nsec <= other.tv_nsec);
 }
 
-// Whether an earlier snapshot's file looks as the source does: the same
-// size, modification time, kind and permission bits, owner and group.
-bool looks_the_same(const struct stat& source, const struct stat& earlier) {
-    return source.st_size == earlier.st_size && source.st_mtim.tv_sec == earlier.st_mtim.tv_sec &&
-           source.st_mtim.tv_nsec == earlier.st_mtim.tv_nsec && source.st_mode == earlier.st_mode &&
-           source.st_uid == earlier.st_uid && source.st_gid == earlier.st_gid;
-}
-
-// The kernel stamps a change by a clock that moves once a tick (10 ms at
-// 100 Hz, the slowest), which can be that much behind the clock a
-// snapshot's stamp came from: a change stamped less than two hundredths
-// before the earlier snapshot began may have come after.
-constexpr std::int64_t change_clock_lag = 2;
-
-// Whether the source holds what the earlier file does: unchanged since
-// before the earlier snapshot began (a change time cannot be set back), where
-// the earlier file is as its snapshot made it; else byte for byte, the
-// source still the version looked at.
-bool same_content(const Walk& walk, int in, const struct stat& source, int earlier, bool earlier_as_made) {
-    if (earlier_as_made && walk.earlier_began != 0 &&
-        hundredths_of(source.st_ctim) + change_clock_lag < walk.earlier_began) {
-        return true;
-    }
-    struct stat now {};
-    return same_bytes(in, earlier) && ::fstat(in, &now) == 0 && same_version(source, now);
+FileFacts facts_of(const struct stat& status) {
+    return {status.st_dev,   status.st_ino,  static_cast<std::uint64_t>(status.st_size),
+            instant_of(status.st_mtim), instant_of(status.st_ctim), status.st_mode,
+            status.st_uid,   status.st_gid};
 }
 
 // Whether copies from the source into the snapshot share blocks (btrfs, XFS
@@ -121,31 +121,43 @@ bool copies_share_blocks(Walk& walk, int in, const Folder& to) {
 }
 
 // Makes the source's entry a hard link to the earlier snapshot's file of
-// that name where that is certainly the same file: the same status and
-// attributes and content. An earlier file changed since its snapshot was
-// made (a later snapshot's link, or --keep removing one that shared it,
-// changes it too) is compared byte by byte.
-// Never the source itself (a tree put back by hard links), which the
-// snapshot would then change with. A source with several names needs room
-// for all of them. False where the file is not shared, for whatever reason:
-// it is then copied.
-bool share(Walk& walk, int in, const struct stat& source, int earlier, const char* name, const Folder& to) {
+// that name where that is provably the version the source holds (see
+// sharing_for), with the same attributes; the digest is then the earlier
+// record's, or where the bytes decided, theirs. A source with several names
+// needs room for all of them. False where the file is not shared, for
+// whatever reason: it is then copied.
+bool share(Walk& walk, int in, const struct stat& source, int earlier, const char* name, const Folder& to,
+           Hashed& hashed) {
     struct stat found {};
-    if (::fstatat(earlier, name, &found, AT_SYMLINK_NOFOLLOW) != 0 || !looks_the_same(source, found) ||
-        (found.st_dev == source.st_dev && found.st_ino == source.st_ino) ||
+    if (::fstatat(earlier, name, &found, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(found.st_mode) ||
         walk.shared.contains({found.st_dev, found.st_ino}) ||
         (source.st_nlink > 1 && found.st_nlink + source.st_nlink > walk.link_max) ||
         copies_share_blocks(walk, in, to)) {
         return false;
     }
-    const FileDescriptor file(::openat(earlier, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const auto recorded = walk.earlier_lines.find(path_from_top(walk, name));
+    SharingFacts facts{facts_of(source), facts_of(found), std::nullopt, false, walk.exact_change_times};
+    if (recorded != walk.earlier_lines.end()) facts.recorded = recorded->second.source;
+    const Sharing decision = sharing_for(facts);
+    if (decision == Sharing::copy) return false;
+    // Reading the earlier file leaves its access time as it was.
+    const FileDescriptor file(open_untouched(earlier, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
     if (!file.valid() || ::fstat(file.get(), &opened) != 0 || opened.st_ino != found.st_ino ||
-        opened.st_dev != found.st_dev || !same_attributes(in, file.get()) ||
-        !same_content(walk, in, source, file.get(), not_after(opened.st_ctim, walk.earlier_named)) ||
-        ::linkat(earlier, name, to.fd.get(), name, 0) != 0) {
+        opened.st_dev != found.st_dev || !same_attributes(in, file.get())) {
         return false;
     }
+    facts.earlier_as_made = not_after(opened.st_ctim, walk.earlier_named);
+    std::optional<Digest> recorded_digest;
+    if (recorded != walk.earlier_lines.end()) recorded_digest = recorded->second.digest;
+    if (sharing_for(facts) == Sharing::link && recorded_digest) {
+        hashed = {*recorded_digest, recorded->second.size};
+    } else {
+        struct stat now {};
+        const bool same = same_bytes(in, file.get(), &hashed) && ::fstat(in, &now) == 0 && same_version(source, now);
+        if (!share_compared(same, hashed.digest, recorded_digest)) return false;
+    }
+    if (::linkat(earlier, name, to.fd.get(), name, 0) != 0) return false;
     // The name linked must be the file looked at, not one put in its place.
     struct stat linked {};
     if (::fstatat(to.fd.get(), name, &linked, AT_SYMLINK_NOFOLLOW) != 0 || linked.st_ino != found.st_ino ||
@@ -157,24 +169,45 @@ bool share(Walk& walk, int in, const struct stat& source, int earlier, const cha
     return true;
 }
 
+// Records a file of the snapshot; a restore checks it against the backup's record.
+bool note_file(Walk& walk, const char* name, const struct stat& source, const Hashed& hashed, Nanoseconds read) {
+    const std::string path = path_from_top(walk, name);
+    if (walk.takes_all) {
+        const auto expected = walk.expected.find(path);
+        const bool damaged = expected != walk.expected.end() &&
+                             (expected->second.digest != hashed.digest || expected->second.size != hashed.size);
+        return !damaged || failed_with(static_cast<int>(platform::damaged_backup));
+    }
+    return walk.record == nullptr ||
+           walk.record->add({walk.top_name + '/' + path, hashed.digest, hashed.size,
+                             SourceRead{source.st_dev, source.st_ino, instant_of(source.st_ctim), read}});
+}
+
 bool copy_file(Walk& walk, int from, const char* name, struct stat& status, const Folder& to, int earlier) {
     const Identity identity{status.st_dev, status.st_ino};
     if (status.st_nlink > 1) {
         if (const auto first = walk.linked.find(identity); first != walk.linked.end()) {
-            return link_to_first_copy(walk, first->second, to, name);
+            return link_to_first_copy(walk, first->second.names, to, name) &&
+                   note_file(walk, name, status, first->second.hashed, now_instant());
         }
     }
-    const FileDescriptor in(::openat(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // The clock before the version copied was looked at: a change stamped
+    // safely before it came before the read.
+    const Nanoseconds read = now_instant();
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    const FileDescriptor in(walk.takes_all ? open_untouched(from, name, flags) : ::openat(from, name, flags));
     if (!in.valid() || ::fstat(in.get(), &status) != 0) return false;
     if (!S_ISREG(status.st_mode)) return failed_with(EAGAIN);  // replaced while the tree was read
-    if (earlier < 0 || !share(walk, in.get(), status, earlier, name, to)) {
+    Hashed hashed;
+    if (earlier < 0 || !share(walk, in.get(), status, earlier, name, to, hashed)) {
         const FileDescriptor out(::openat(to.fd.get(), name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
-        if (!out.valid() || !fill(in.get(), out.get(), status, to, false)) return false;
+        if (!out.valid() || !fill(in.get(), out.get(), status, to, false, hashed)) return false;
     }
+    if (!note_file(walk, name, status, hashed, read)) return false;
     if (status.st_nlink > 1) {
         std::vector<std::string> names = walk.names;
         names.emplace_back(name);
-        walk.linked.emplace(identity, std::move(names));
+        walk.linked.emplace(identity, FirstCopy{std::move(names), hashed});
     }
     return true;
 }
@@ -525,8 +558,30 @@ bool carry_left_out(const Folder& folder, const std::string& name, std::span<con
     return false;
 }
 
+// Whether a file system keeps change times from the kernel's clock, to the
+// nanosecond: FUSE file systems give what their server says.
+bool exact_change_times(int fd) {
+    struct statfs system {};
+    if (::fstatfs(fd, &system) != 0) return false;
+    constexpr std::array<long, 5> exact{EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC, TMPFS_MAGIC,
+                                        F2FS_SUPER_MAGIC};
+    return std::find(exact.begin(), exact.end(), static_cast<long>(system.f_type)) != exact.end();
+}
+
+// The lines of a record that are a snapshot's, by their paths from its top.
+std::map<std::string, RecordLine> lines_inside(const std::vector<RecordLine>& lines, const std::string& name) {
+    std::map<std::string, RecordLine> inside;
+    for (const RecordLine& line : lines) {
+        if (belongs_to(line.path, name) && line.path.size() > name.size()) {
+            inside.emplace(line.path.substr(name.size() + 1), line);
+        }
+    }
+    return inside;
+}
+
 bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
-                   const Earlier& earlier, const Exclusion& exclusion) {
+                   const Earlier& earlier, const Exclusion& exclusion, const std::string& record,
+                   std::span<const RecordLine> recorded) {
     struct stat status {};
     struct stat target {};
     failed_on.clear();
@@ -538,11 +593,23 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
     Walk walk{status.st_dev, {target.st_dev, target.st_ino}, top.fd.get(), {}, {}};
     walk.excludes = exclusion.patterns;
     walk.takes_all = exclusion.restoring;
+    walk.exact_change_times = exact_change_times(::dirfd(source));
+    RecordStream stream(folder.fd.get());
+    if (!exclusion.restoring && !record.empty()) {
+        if (!stream.start()) return false;
+        walk.top_name = name;
+        walk.record = &stream;
+    }
+    for (const RecordLine& line : recorded) walk.expected.emplace(line.path, line);
     struct stat earlier_top {};
     const bool shares = earlier.top >= 0 && ::fstat(earlier.top, &earlier_top) == 0;
     if (shares) {
         walk.earlier_named = earlier_top.st_ctim;
-        walk.earlier_began = earlier.began;
+        std::vector<RecordLine> lines;
+        // Without the earlier record, bytes decide what is shared.
+        if (!earlier.record.empty() && read_record(folder.fd.get(), earlier.record, lines)) {
+            walk.earlier_lines = lines_inside(lines, earlier.name);
+        }
         const long link_max = ::fpathconf(earlier.top, _PC_LINK_MAX);
         if (link_max > 0) walk.link_max = static_cast<nlink_t>(link_max);
     }
@@ -557,14 +624,17 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
     FileDescriptor current;
     std::vector<std::string> carried;
     if (exclusion.restoring && !carry_left_out(folder, name, exclusion.patterns, top, current, carried)) return false;
+    // The record is on the disk before the snapshot takes its name.
+    if (walk.record != nullptr && !stream.finish(record, name)) return false;
     if (!take_tree_name(tree, folder, name, made, replace)) {
-        // Unless the restored tree stands, what was carried into it goes back.
+        const ErrnoKeeper keep;
+        // Unless the new tree stands, its record goes, and what was carried
+        // into a restored tree goes back.
         struct stat standing {};
-        if (!carried.empty() && !(::fstatat(folder.fd.get(), name.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                  standing.st_ino == made_top.st_ino && standing.st_dev == made_top.st_dev)) {
-            const ErrnoKeeper keep;
-            move_entries(top.fd.get(), current.get(), carried);
-        }
+        const bool stands = ::fstatat(folder.fd.get(), name.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            standing.st_ino == made_top.st_ino && standing.st_dev == made_top.st_dev;
+        if (!stands && walk.record != nullptr) stream.undo(record);
+        if (!carried.empty() && !stands) move_entries(top.fd.get(), current.get(), carried);
         return false;
     }
     made.insert({made_top.st_dev, made_top.st_ino});

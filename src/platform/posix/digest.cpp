@@ -1,0 +1,178 @@
+// SHA-256 of files, by OpenSSL's libcrypto (which uses the CPU's SHA
+// instructions where it has them): of a backup as it is written, and of a
+// file read back to check it.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
+
+#include <array>
+
+#include "platform/posix/internal.h"
+
+namespace posix {
+
+namespace {
+
+constexpr std::size_t digest_chunk = std::size_t{1} << 16;
+
+// Hashes the file's bytes from an offset up to another, or to its end;
+// returns the offset reached, -1 where a read failed.
+off_t hash_range(int fd, SHA256_CTX& context, off_t at, off_t end, std::span<unsigned char> buffer,
+                 bool count_progress) {
+    while (at < end) {
+        const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - at, static_cast<off_t>(buffer.size())));
+        const ssize_t got = ::pread(fd, buffer.data(), wanted, at);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        SHA256_Update(&context, buffer.data(), static_cast<std::size_t>(got));
+        at += got;
+        if (count_progress) bytes_done(static_cast<std::uint64_t>(got));
+    }
+    return at;
+}
+
+}  // namespace
+
+bool digest_file(int fd, Hashed& hashed, bool count_progress) {
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    std::array<unsigned char, digest_chunk> buffer;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    const off_t reached = hash_range(fd, context, 0, std::numeric_limits<off_t>::max(), buffer, count_progress);
+    if (reached < 0) return false;
+    SHA256_Final(hashed.digest.data(), &context);
+    hashed.size = static_cast<std::uint64_t>(reached);
+    return true;
+}
+
+// The follower's work: the bytes below `ready` are written, and it hashes
+// them, waiting for more until told the size is final.
+struct DigestFollower::Shared {
+    int fd;
+    std::mutex lock;
+    std::condition_variable moved;
+    off_t ready = 0;
+    std::optional<off_t> final_size;
+    bool abandoned = false;
+    bool failed = false;
+    Hashed hashed;
+};
+
+namespace {
+
+void follow(DigestFollower::Shared& shared) {
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    std::vector<unsigned char> buffer(digest_chunk * 4);
+    off_t hashed = 0;
+    for (;;) {
+        off_t until = 0;
+        bool last = false;
+        {
+            std::unique_lock hold(shared.lock);
+            shared.moved.wait(hold, [&] { return shared.abandoned || shared.final_size || shared.ready > hashed; });
+            if (shared.abandoned) return;
+            last = shared.final_size.has_value();
+            until = last ? *shared.final_size : shared.ready;
+        }
+        const off_t reached = hash_range(shared.fd, context, hashed, until, buffer, false);
+        if (reached < 0 || (reached < until && !last)) {
+            const std::lock_guard hold(shared.lock);
+            shared.failed = true;
+            return;
+        }
+        hashed = reached;
+        if (last) {
+            const std::lock_guard hold(shared.lock);
+            SHA256_Final(shared.hashed.digest.data(), &context);
+            shared.hashed.size = static_cast<std::uint64_t>(hashed);
+            shared.failed = hashed != until;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+DigestFollower::DigestFollower(int fd) : shared_(std::make_unique<Shared>()) {
+    shared_->fd = fd;
+    // Where no thread can be started, the copy is hashed once it is written.
+    if (::pthread_create(&thread_, nullptr, [](void* shared) -> void* {
+            follow(*static_cast<Shared*>(shared));
+            return nullptr;
+        }, shared_.get()) == 0) {
+        running_ = true;
+    }
+}
+
+DigestFollower::~DigestFollower() {
+    abandon();
+}
+
+void DigestFollower::advance(off_t ready) {
+    if (!running_) return;
+    {
+        const std::lock_guard hold(shared_->lock);
+        shared_->ready = ready;
+    }
+    shared_->moved.notify_one();
+}
+
+void DigestFollower::abandon() {
+    if (!running_) return;
+    {
+        const std::lock_guard hold(shared_->lock);
+        shared_->abandoned = true;
+    }
+    shared_->moved.notify_one();
+    ::pthread_join(thread_, nullptr);
+    running_ = false;
+}
+
+bool DigestFollower::finish(off_t size, Hashed& hashed) {
+    if (!running_) return false;
+    {
+        const std::lock_guard hold(shared_->lock);
+        shared_->final_size = size;
+    }
+    shared_->moved.notify_one();
+    ::pthread_join(thread_, nullptr);
+    running_ = false;
+    if (shared_->failed) return false;
+    hashed = shared_->hashed;
+    return true;
+}
+
+}  // namespace posix
+
+namespace platform {
+
+std::optional<CheckedFile> identify_file(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
+    if (!S_ISREG(status.st_mode)) {
+        posix::failed_with(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+        return std::nullopt;
+    }
+    return CheckedFile{status.st_dev, status.st_ino, static_cast<std::uint64_t>(status.st_size), {}};
+}
+
+std::optional<CheckedFile> read_file_digest(const std::string& path) {
+    using namespace posix;
+    const FileDescriptor in(open_untouched(AT_FDCWD, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return std::nullopt;
+    if (!S_ISREG(status.st_mode)) {
+        failed_with(EINVAL);
+        return std::nullopt;
+    }
+    Hashed hashed;
+    if (!digest_file(in.get(), hashed, true)) return std::nullopt;
+    entry_done();
+    succeeded();
+    return CheckedFile{status.st_dev, status.st_ino, hashed.size, hashed.digest};
+}
+
+}  // namespace platform

@@ -1,0 +1,207 @@
+#include "run/verify.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "history/backup_names.h"
+#include "history/json_lines.h"
+#include "platform/platform.h"
+#include "run/backup.h"
+#include "run/guarded.h"
+#include "run/history.h"
+#include "run/run.h"
+#include "snapshot/record.h"
+
+namespace {
+
+// What a backup's check found, by path.
+struct Findings {
+    std::uint64_t checked = 0;
+    std::vector<std::string> failed;
+    std::vector<std::string> missing;
+    std::vector<std::pair<std::string, std::string>> unreadable;  // path, reason
+    bool unrecorded = false;
+};
+
+// A file read once: its digest and size, or why it could not be read.
+struct Reading {
+    std::optional<platform::CheckedFile> file;
+    platform::ErrorCode error = 0;
+};
+
+// Spreads identities over the groups of --verify=N/T.
+std::uint64_t mixed(std::uint64_t value) {
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBULL;
+    return value ^ (value >> 31);
+}
+
+bool in_group(const VerifyGroup& group, std::uint64_t identity) {
+    return mixed(identity) % group.groups == group.number - 1;
+}
+
+std::uint64_t identity_of(std::uint64_t device, std::uint64_t inode) {
+    return mixed(device) ^ inode;
+}
+
+std::uint64_t identity_of(std::string_view path) {
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (const char c : path) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    return hash;
+}
+
+struct Check {
+    const Request& request;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, Reading> read;  // by device and inode
+    bool unreadable = false, no_backup = false, damaged = false;
+    std::string out;
+};
+
+// Checks one recorded file of a backup.
+void check_line(Check& check, const std::string& folder, const RecordLine& line, Findings& found) {
+    const std::string path = folder + platform::folder_separator + line.path;
+    const auto looked = guarded_call([&] { return platform::identify_file(path); });
+    if (!looked.result) {
+        if (platform::nothing_there(looked.error)) {
+            if (in_group(check.request.verify_group, identity_of(path))) found.missing.push_back(path);
+        } else if (in_group(check.request.verify_group, identity_of(path))) {
+            found.unreadable.emplace_back(path, platform::error_text(looked.error));
+        }
+        return;
+    }
+    if (!in_group(check.request.verify_group, identity_of(looked.result->device, looked.result->inode))) return;
+    ++found.checked;
+    const std::pair key{looked.result->device, looked.result->inode};
+    auto known = check.read.find(key);
+    if (known == check.read.end()) {
+        const auto digest = guarded_call([&] { return platform::read_file_digest(path); });
+        known = check.read.emplace(key, Reading{digest.result, digest.error}).first;
+    }
+    const Reading& reading = known->second;
+    if (!reading.file) {
+        found.unreadable.emplace_back(path, platform::error_text(reading.error));
+    } else if (reading.file->digest != line.digest || reading.file->size != line.size) {
+        found.failed.push_back(path);
+    }
+}
+
+std::string json_list(const std::vector<std::string>& paths) {
+    std::string list = "[";
+    for (const std::string& path : paths) (list += list.size() > 1 ? "," : "") += json_string(path);
+    return list + "]";
+}
+
+void report(Check& check, const std::string& backup, const std::string& stamp, const Findings& found) {
+    check.damaged = check.damaged || !found.failed.empty() || !found.missing.empty();
+    check.unreadable = check.unreadable || !found.unreadable.empty();
+    if (check.request.json) {
+        std::string unreadable = "[";
+        for (const auto& [path, reason] : found.unreadable) {
+            (unreadable += unreadable.size() > 1 ? "," : "") +=
+                json_line({{"path", json_string(path)}, {"reason", json_string(reason)}});
+            unreadable.pop_back();  // the line's end
+        }
+        check.out += json_line({{"backup", json_string(backup)},
+                                {"stamp", json_string(stamp)},
+                                {"recorded", found.unrecorded ? "false" : "true"},
+                                {"checked", std::to_string(found.checked)},
+                                {"failed", json_list(found.failed)},
+                                {"missing", json_list(found.missing)},
+                                {"unreadable", unreadable + "]"}});
+        return;
+    }
+    for (const std::string& path : found.failed) check.out += "FAILED " + path + "\n";
+    for (const std::string& path : found.missing) check.out += "MISSING " + path + "\n";
+    if (found.unrecorded) check.out += "UNRECORDED " + backup + "\n";
+    for (const auto& [path, reason] : found.unreadable) check.out += "UNREADABLE " + path + ": " + reason + "\n";
+}
+
+// The lines of every record of the folder, by the backup they belong to.
+bool recorded_backups(const std::string& folder, std::string_view file_name,
+                      std::map<std::string, std::vector<RecordLine>>& by_backup, platform::ErrorCode& error) {
+    std::vector<std::string> records;
+    const auto listed = guarded_call([&] { return platform::record_names(folder, records); });
+    error = listed.error;
+    if (listed.failed) return false;
+    for (const std::string& record : records) {
+        std::vector<RecordLine> lines;
+        const auto read = guarded_call([&] { return platform::recorded_lines(folder, record, lines); });
+        error = read.error;
+        if (read.failed) return false;
+        for (RecordLine& line : lines) {
+            const std::string backup = line.path.substr(0, line.path.find('/'));
+            const std::optional<BackupStamp> stamp = backup_stamp(file_name, backup);
+            // A record holds only the lines of backups of its own stamp.
+            if (stamp && stamp_digits(*stamp) == record) by_backup[backup].push_back(std::move(line));
+        }
+    }
+    return true;
+}
+
+void verify_source(Check& check, const std::string& source) {
+    SourceState state;
+    platform::ErrorCode error = 0;
+    std::optional<std::vector<BackupEntry>> found;
+    if (look_at(source, state, error)) found = backups_of(source, state, error);
+    const std::string target = compose_target(source, "", BackupSettings{});
+    const std::string folder = target.substr(0, target.rfind(platform::folder_separator));
+    std::map<std::string, std::vector<RecordLine>> recorded;
+    if (!found || !recorded_backups(folder, source_last_part(source), recorded, error)) {
+        print_line(with_reason(status_backup_failed, "Verify failed: " + source, error).message);
+        check.unreadable = true;
+        return;
+    }
+    if (check.request.at) {
+        const std::optional<std::size_t> newest =
+            newest_made_by(*found, platform::instants_of(stamp_fields(*check.request.at)).back());
+        if (!newest) found->clear();
+        if (newest) found = std::vector<BackupEntry>{(*found)[*newest]};
+        std::erase_if(recorded, [&](const auto& entry) {
+            return found->empty() || folder + platform::folder_separator + entry.first != found->front().path;
+        });
+    }
+    if (found->empty() && recorded.empty()) {
+        print_line("No backup of: " + source);
+        check.no_backup = true;
+        return;
+    }
+    // Backups that stand, newest first, then those only their records tell of.
+    std::set<std::string> seen;
+    for (const BackupEntry& backup : *found) {
+        const std::string name = backup.path.substr(backup.path.rfind(platform::folder_separator) + 1);
+        seen.insert(name);
+        Findings findings;
+        const auto lines = recorded.find(name);
+        if (lines == recorded.end()) {
+            findings.unrecorded = in_group(check.request.verify_group, identity_of(backup.path));
+            if (!findings.unrecorded) continue;
+        } else {
+            for (const RecordLine& line : lines->second) check_line(check, folder, line, findings);
+        }
+        report(check, backup.path, stamp_digits(backup.stamp), findings);
+    }
+    for (const auto& [name, lines] : recorded) {
+        if (seen.contains(name)) continue;
+        Findings findings;
+        for (const RecordLine& line : lines) check_line(check, folder, line, findings);
+        const std::optional<BackupStamp> stamp = backup_stamp(source_last_part(source), name);
+        report(check, folder + platform::folder_separator + name, stamp ? stamp_digits(*stamp) : "", findings);
+    }
+}
+
+}  // namespace
+
+std::int32_t verify_backups(const Request& request) {
+    Check check{request, {}, false, false, false, {}};
+    for (const std::string& source : request.sources) {
+        verify_source(check, source);
+        print_answer(check.out);
+        check.out.clear();
+    }
+    if (check.unreadable) return status_backup_failed;
+    if (check.no_backup) return status_missing_source;
+    return check.damaged ? status_differs : status_ok;
+}
