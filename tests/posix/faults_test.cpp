@@ -59,7 +59,9 @@ std::vector<std::string> files_in_backup(const Sandbox& sandbox) {
     std::vector<std::string> names;
     std::error_code missing;
     for (const auto& entry : fs::recursive_directory_iterator(sandbox.path() / "backup", missing)) {
-        if (!entry.is_directory()) names.push_back(fs::relative(entry.path(), sandbox.path() / "backup"));
+        const std::string name = fs::relative(entry.path(), sandbox.path() / "backup");
+        // The records beside the backups are none.
+        if (!entry.is_directory() && name.find(".tesrak.sha256/") == std::string::npos) names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -78,7 +80,8 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
     const std::string usage = "Invalid Command Format: no arguments found\nUsage: tesrak [options] file...\n"
                               "       tesrak --list [--null | --json] file...\n"
                               "       tesrak --restore [--at=STAMP] [options] file...\n"
-                              "       tesrak --diff [--at=STAMP] [--json] file...\nErrorLevel: 5\n";
+                              "       tesrak --diff [--at=STAMP] [--json] file...\n"
+                              "       tesrak --verify[=N/T] [--at=STAMP] [--json] file...\nErrorLevel: 5\n";
     const std::vector<std::string> none;
     const Sandbox absolute;  // a file named by its absolute path
     absolute.write("abs.txt", content);
@@ -107,6 +110,13 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
          std::vector<std::string>{"dir.d/file.{D}.{D}"}, {}},
         {"a .. part", {"sub/x.txt"}, {"sub/../sub/x.txt"}, 3,
          "Backup failed: backup/sub/../sub/x.{D}.{D}.txt\nErrorLevel: 3\n", std::nullopt, {"sub/x.txt"}},
+        // A folder that holds the backup folder, however named, before anything is made.
+        {"the current folder", {"sub/x.txt"}, {"-copy", "."}, 3,
+         "Backup failed: backup/.{D}.{D}: The folder holds the backup folder\nErrorLevel: 3\n", std::nullopt,
+         {"sub/x.txt"}},
+        {"a folder above by ..", {"sub/x.txt"}, {"-copy", "sub/.."}, 3,
+         "Backup failed: backup/sub/...{D}.{D}: The folder holds the backup folder\nErrorLevel: 3\n", std::nullopt,
+         {"sub/x.txt"}},
         // Answers end their lines in a line feed alone, failures as on Windows.
         {"--help", {}, {"--help"}, 0, "Usage: tesrak [options] file...\n", std::nullopt, {}},
         {"--version", {}, {"--version"}, 0, "tesrak 1.0.1.5\n", std::nullopt, {}},
@@ -329,6 +339,71 @@ TEST(PosixFiles, FullBackupDiskLosesNothing) {
     const int code = in_private_mount_namespace([&] { return full_backup_disk_child(sandbox.path()); });
     if (code == 77) GTEST_SKIP() << "mounting in a private namespace is not permitted here";
     EXPECT_EQ(code, 0) << "step that failed: " << code;
+}
+
+}  // namespace
+
+namespace {
+
+// Failures of one system call, at the occurrence that touches a path, as
+// strace counts them; each row's run must report its failure with the
+// reason the call gave, naming what really failed.
+struct InjectedRow {
+    const char* what;
+    std::string before;  // shell commands in the sandbox
+    std::vector<std::string> arguments;
+    std::string call;
+    std::string path_part;  // in the call's traced line (strace -y shows paths)
+    std::string fault;      // strace's inject= action
+    int exit_code;
+    std::string output;  // a pattern for matches()
+};
+
+// The number of the last call of that name whose line holds the part.
+int last_occurrence(const InjectedRow& row) {
+    const Sandbox sandbox;
+    if (std::system(("cd '" + sandbox.path().string() + "' && " + row.before).c_str()) != 0) return -1;
+    const fs::path log = sandbox.path() / "trace";
+    run_tesrak_via({"strace", "-f", "-qq", "-y", "-o", log.string(), "-e", "trace=" + row.call}, row.arguments,
+                   sandbox.path());
+    std::ifstream in(log);
+    int count = 0;
+    int found = -1;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(row.call + "(") == std::string::npos) continue;
+        ++count;
+        if (line.find(row.path_part) != std::string::npos) found = count;
+    }
+    return found;
+}
+
+TEST(PosixFaults, FailuresNameWhatFailedAndWhy) {
+    if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "strace is not installed";
+    const std::vector<InjectedRow> rows{
+        // Every backup went; only the flush of their folder failed.
+        {"--keep whose last flush fails",
+         "echo x > f.txt && mkdir backup && for d in 01 02 03; do echo $d > backup/f.202612$d.10000000.txt; done",
+         {"f.txt", "-copy", "--keep=1"}, "fsync", "backup>", "error=EIO", 3,
+         "Removal failed: backup: Input/output error\nErrorLevel: 3\n"},
+        {"a short write of a snapshot's excludes", "mkdir -p tree && echo 1 > tree/a && echo 2 > tree/b.o",
+         {"-copy", "tree", "--exclude=*.o"}, "write", ".tesrak.excludes/", "retval=0", 3,
+         "Backup failed: backup/tree.{D}.{D}: No space left on device\nErrorLevel: 3\n"},
+        {"a short write of a record", "echo x > f.txt", {"f.txt", "-copy"}, "write", ".tesrak.sha256/", "retval=0",
+         3, "Backup failed: backup/f.{D}.{D}.txt: No space left on device\nErrorLevel: 3\n"},
+    };
+    for (const InjectedRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        const int when = last_occurrence(row);
+        ASSERT_GT(when, 0);
+        const Sandbox sandbox;
+        ASSERT_EQ(std::system(("cd '" + sandbox.path().string() + "' && " + row.before).c_str()), 0);
+        const ProgramRun result = run_tesrak_via(
+            {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+             "inject=" + row.call + ":" + row.fault + ":when=" + std::to_string(when)},
+            row.arguments, sandbox.path());
+        EXPECT_EQ(result.exit_code, row.exit_code);
+        EXPECT_TRUE(matches(row.output, result.printed())) << result.printed();
+    }
 }
 
 }  // namespace
