@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 #include "run/backup.h"
-#include "history/backup_names.h"
+#include "names/backup_names.h"
 
 namespace {
 

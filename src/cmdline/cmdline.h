@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "history/backup_names.h"
+#include "names/backup_names.h"
 #include "history/retention.h"
-#include "run/settings.h"
+#include "core/settings.h"
 
 // The command line without the program's name and the blanks after it. The
 // scan ends at the end of the text or at a NUL byte, whichever comes first.

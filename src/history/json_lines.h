@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "history/backup_names.h"
+#include "names/backup_names.h"
 #include "tesrak.h"
 
 // Bytes as a JSON string, quotes included. Valid UTF-8 stays as it is; each

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "history/backup_names.h"
+#include "names/backup_names.h"
 #include "tesrak.h"
 
 // A moment as hundredths of a second since 1970-01-01 00:00 UTC.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "history/backup_names.h"
+#include "names/backup_names.h"
 #include "history/json_lines.h"
 #include "run/backup.h"
 #include "run/guarded.h"

@@ -13,7 +13,7 @@
 #include "history/policy.h"
 #include "history/retention.h"
 #include "platform/platform.h"
-#include "run/settings.h"
+#include "core/settings.h"
 
 // What stands at a source's name (a link followed), and whose it is: a
 // file's backups are files (and links), a folder's are folders; where

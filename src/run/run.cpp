@@ -9,7 +9,7 @@
 #include "run/backup.h"
 #include "run/guarded.h"
 #include "run/history.h"
-#include "run/settings.h"
+#include "core/settings.h"
 #include "run/verify.h"
 
 namespace {

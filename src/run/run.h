@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "run/settings.h"
+#include "core/settings.h"
 
 // Ends the process with the fatal status and no output: the system ran out of
 // memory. Installed as the new-handler, so that no allocation throws.

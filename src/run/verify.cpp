@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "history/backup_names.h"
+#include "names/backup_names.h"
 #include "history/json_lines.h"
 #include "platform/platform.h"
 #include "run/backup.h"

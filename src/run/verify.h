@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "cmdline/cmdline.h"
-#include "run/settings.h"
+#include "core/settings.h"
 
 // Prints a line for each problem found in the backups of each source (with
 // request.at, only the one a restore would take): "FAILED PATH", "MISSING

@@ -1,7 +1,7 @@
-#include "history/backup_names.h"
+#include "names/backup_names.h"
 
 #include "platform/platform.h"
-#include "run/backup.h"
+#include "names/naming.h"
 
 namespace {
 
