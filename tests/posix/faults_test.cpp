@@ -315,12 +315,12 @@ int full_backup_disk_child(const fs::path& folder) {
     if (mount("tesrak-test", (folder / "backup").c_str(), "tmpfs", 0, "size=256k") != 0) return 77;
     std::ofstream(folder / "report.txt", std::ios::binary) << "earlier";
     if (run_tesrak({"report.txt", "-copy", "-unique=date"}, folder).exit_code != 0) return 10;
-    std::vector<fs::path> before(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
+    std::vector<fs::path> before = backups_in(folder / "backup");
     if (before.size() != 1) return 11;
     write_large(folder / "report.txt", 1);
     const ProgramRun result = run_tesrak({"report.txt", "-copy", "-unique=date"}, folder);
     if (result.exit_code != 3 || !result.printed().starts_with("Backup failed: backup/report.")) return 12;
-    std::vector<fs::path> after(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
+    std::vector<fs::path> after = backups_in(folder / "backup");
     if (after != before) return 13;
     std::ifstream earlier(before[0], std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(earlier)), std::istreambuf_iterator<char>());
@@ -329,7 +329,7 @@ int full_backup_disk_child(const fs::path& folder) {
     // A move to the full disk is a copy there, which fails just the same.
     if (run_tesrak({"report.txt"}, folder).exit_code != 3) return 16;
     if (fs::file_size(folder / "report.txt") != (1 << 20)) return 17;
-    std::vector<fs::path> last(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
+    std::vector<fs::path> last = backups_in(folder / "backup");
     return last == before ? 0 : 18;
 }
 

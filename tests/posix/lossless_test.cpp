@@ -310,10 +310,9 @@ void check_snapshot_outcome(const Case& c, const Sandbox& sandbox, const Program
     EXPECT_TRUE(left == now || (c.earlier_backup && left == tree_written(c, earlier))) << left;
 }
 
-TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
-    if (sanitized) GTEST_SKIP() << "the sanitizer's own system calls would fail instead";
-    if (!on_path("strace")) GTEST_SKIP() << "strace is not installed (the test command installs it)";
-    const std::vector<Case> cases{
+// Each case on its own, so that each has the whole time a test may take.
+std::vector<Case> injected_cases() {
+    return {
         {"copy to a new name", "report.txt", true, false, false},
         {"copy over an earlier backup", "report.txt", true, true, false},
         {"move", "report.txt", false, false, false},
@@ -327,8 +326,18 @@ TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
         {"snapshot of a small tree", "tree", true, false, false, 0, Case::snapshot},
         {"snapshot over an earlier one", "tree", true, true, false, 0, Case::snapshot},
     };
+}
+
+class InjectedFailures : public testing::TestWithParam<Case> {};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
+
+TEST_P(InjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
+    if (sanitized) GTEST_SKIP() << "the sanitizer's own system calls would fail instead";
+    if (!on_path("strace")) GTEST_SKIP() << "strace is not installed (the test command installs it)";
     const fs::path elsewhere = "/dev/shm/tesrak-test-" + std::to_string(getpid());
-    for (const Case& c : cases) {
+    {
+        const Case& c = GetParam();
         std::vector<std::pair<std::string, int>> calls = calls_after_start_up(c, elsewhere);
         EXPECT_GT(calls.size(), 5U) << c.what;
         std::map<int, int> statuses;
@@ -374,6 +383,9 @@ TEST(PosixInjectedFailures, EverySystemCallFailingInTurnLosesNothing) {
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(PosixInjectedFailures, InjectedFailures, testing::ValuesIn(injected_cases()),
+                         [](const testing::TestParamInfo<Case>& info) { return "case_" + std::to_string(info.index); });
+
 TEST(PosixFiles, OnlyRegularFilesAreCopied) {
     const Sandbox sandbox;
     ASSERT_EQ(mkfifo((sandbox.path() / "pipe").c_str(), 0600), 0);
@@ -404,7 +416,7 @@ int copies_without_proc(const fs::path& folder) {
     if (run_tesrak({"report.txt", "-copy", "-unique=date"}, folder).exit_code != 0) return 10;
     std::ofstream(folder / "report.txt", std::ios::binary) << current;
     if (run_tesrak({"report.txt", "-copy", "-unique=date"}, folder).exit_code != 0) return 11;
-    std::vector<fs::path> names(fs::directory_iterator(folder / "backup"), fs::directory_iterator());
+    std::vector<fs::path> names = backups_in(folder / "backup");
     if (names.size() != 1) return 12;
     std::ifstream in(names[0], std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {}) == current ? 0 : 13;

@@ -51,6 +51,14 @@ std::vector<std::string> Sandbox::backups(const std::string& folder) const {
     return names;
 }
 
+std::vector<fs::path> backups_in(const fs::path& folder) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (!entry.path().filename().string().starts_with(".tesrak.")) found.push_back(entry.path());
+    }
+    return found;
+}
+
 bool matches(std::string_view pattern, std::string_view text) {
     constexpr std::string_view digits = "{D}";
     constexpr std::string_view separator = "{/}";

@@ -30,3 +30,6 @@ private:
 // rest of the line; nothing on Windows), "{T}" for any text up to the end
 // of the line, and all else for itself.
 bool matches(std::string_view pattern, std::string_view text);
+
+// The entries of a backup folder, its records left out, in the order read.
+std::vector<std::filesystem::path> backups_in(const std::filesystem::path& folder);
