@@ -73,7 +73,7 @@ constexpr std::array<std::string_view, 35> switch_table{
     "  --verify[=N/T]             check each file's backups against their recorded SHA-256",
     "                             instead (=N/T: only the N-th of T groups of files)",
     "  --at=STAMP                 with --restore, --diff or --verify: the newest made by then",
-    "  --json                     with --list, --diff or --dry-run: a JSON object a line",
+    "  --json                     with --list, --diff, --verify or --dry-run: a JSON object a line",
     "  --                         every later argument is a file",
     "  --help, --version          this text, or the version, alone",
     "",

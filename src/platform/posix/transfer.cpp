@@ -206,7 +206,6 @@ std::size_t record_copies(std::span<const StagedCopy> copies, bool replace, std:
             struct stat status {};
             if (::fstatat(copies[i].folder->fd.get(), copies[i].name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
                 ready = i;
-                failed_with(EEXIST);
             }
         }
     }
@@ -225,6 +224,8 @@ std::size_t record_copies(std::span<const StagedCopy> copies, bool replace, std:
             return 0;
         }
     }
+    // The first name that stands fails as taking it would.
+    if (ready < copies.size()) failed_with(EEXIST);
     return ready;
 }
 
