@@ -116,7 +116,7 @@ void report(Check& check, const std::string& backup, const std::string& stamp, c
     for (const std::string& path : found.failed) check.out += "FAILED " + path + "\n";
     for (const std::string& path : found.missing) check.out += "MISSING " + path + "\n";
     if (found.unrecorded) check.out += "UNRECORDED " + backup + "\n";
-    for (const auto& [path, reason] : found.unreadable) check.out += "UNREADABLE " + path + ": " + reason + "\n";
+    for (const auto& [path, reason] : found.unreadable) ((((check.out += "UNREADABLE ") += path) += ": ") += reason) += '\n';
 }
 
 // The lines of every record of the folder, by the backup they belong to.
@@ -188,7 +188,9 @@ void verify_source(Check& check, const std::string& source) {
         Findings findings;
         for (const RecordLine& line : lines) check_line(check, folder, line, findings);
         const std::optional<BackupStamp> stamp = backup_stamp(source_last_part(source), name);
-        report(check, folder + platform::folder_separator + name, stamp ? stamp_digits(*stamp) : "", findings);
+        std::string path = folder;
+        (path += platform::folder_separator) += name;
+        report(check, path, stamp ? stamp_digits(*stamp) : "", findings);
     }
 }
 

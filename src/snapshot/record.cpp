@@ -111,7 +111,6 @@ bool read_facts(std::string_view text, RecordLine& line) {
     if (text.empty()) return true;
     if (!text.starts_with(source_start)) return false;
     text.remove_prefix(source_start.size());
-    SourceRead source;
     const std::optional<std::uint64_t> device = read_number<std::uint64_t>(text);
     if (!device || !take(text, ':')) return false;
     const std::optional<std::uint64_t> inode = read_number<std::uint64_t>(text);
