@@ -180,9 +180,10 @@ bool same_version(const struct stat& before, const struct stat& after);
 
 // Whether two open files of the same size hold the same bytes; different
 // files leave the error indicator as it was.
-// Where asked, the first file's digest is taken on the way (complete only
-// where the bytes are the same).
-bool same_bytes(int first, int second, Hashed* first_digest = nullptr);
+// Whether two open files hold the same bytes; none where either could not
+// be read (errno tells why). Where asked, the first file's digest is taken
+// on the way (complete only where the bytes are the same).
+std::optional<bool> bytes_equal(int first, int second, Hashed* first_digest = nullptr);
 
 // Gives an entry the source's owner, extended attributes (ACLs among them),
 // permission bits and times, never granting more than the source: where the

@@ -20,6 +20,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
+#include "snapshot/changes.h"
 #include "snapshot/exclude.h"
 
 namespace posix {
@@ -103,7 +104,7 @@ bool same_status(const struct stat& one, const struct stat& other, bool permissi
 }  // namespace
 
 // A fixed amount at a time.
-bool same_bytes(int first, int second, Hashed* first_digest) {
+std::optional<bool> bytes_equal(int first, int second, Hashed* first_digest) {
     ::posix_fadvise(first, 0, 0, POSIX_FADV_SEQUENTIAL);
     ::posix_fadvise(second, 0, 0, POSIX_FADV_SEQUENTIAL);
     constexpr std::size_t chunk = std::size_t{1} << 18;
@@ -116,7 +117,7 @@ bool same_bytes(int first, int second, Hashed* first_digest) {
         std::size_t got_too = 0;
         if (!read_at(first, these.data(), these.size(), at, got) ||
             !read_at(second, those.data(), those.size(), at, got_too)) {
-            return false;
+            return std::nullopt;
         }
         if (got != got_too || std::memcmp(these.data(), those.data(), got) != 0) return false;
         if (first_digest != nullptr) SHA256_Update(&context, these.data(), got);
@@ -244,52 +245,53 @@ platform::TreeChange change_of(char mark, const std::string& path, const struct 
 
 // What changed of an entry in both trees: 'M' its kind or contents, 'm' its
 // permission bits, owner, group, link destination or attributes, else none.
+EntryFacts facts_of(const struct stat& status) {
+    const mode_t kind = status.st_mode & S_IFMT;
+    const EntryType type = kind == S_IFREG                    ? EntryType::file
+                           : kind == S_IFDIR                  ? EntryType::folder
+                           : kind == S_IFLNK                  ? EntryType::link
+                           : kind == S_IFCHR || kind == S_IFBLK ? EntryType::device
+                                                              : EntryType::other;
+    return {type, static_cast<std::uint32_t>(status.st_mode & 07777), status.st_uid, status.st_gid,
+            type == EntryType::device ? static_cast<std::uint64_t>(status.st_rdev) : 0};
+}
+
+// Reads what the mark of an entry in both trees rests on, its status aside:
+// a link's destination, a file's bytes, and where permissions are compared
+// the attributes of a file or folder. False where a side cannot be read.
 bool entry_change(int backup, int current, const Named& was, const Named& is, const ChangeWalk& walk, char& mark,
                   FileDescriptor& was_open, FileDescriptor& is_open) {
-    mark = 0;
-    const struct stat& one = was.status;
-    const struct stat& other = is.status;
-    if ((one.st_mode & S_IFMT) != (other.st_mode & S_IFMT) ||
-        ((S_ISCHR(one.st_mode) || S_ISBLK(one.st_mode)) && one.st_rdev != other.st_rdev)) {
-        mark = 'M';
-        return true;
-    }
-    const bool status_differs =
-        walk.permissions && (one.st_mode != other.st_mode || one.st_uid != other.st_uid || one.st_gid != other.st_gid);
-    if (S_ISLNK(one.st_mode)) {
+    const EntryFacts one = facts_of(was.status);
+    const EntryFacts other = facts_of(is.status);
+    EntryReadings read;
+    if (!kind_changed(one, other) && one.type == EntryType::link) {
         std::string destination;
         std::string other_destination;
-        if (!read_link(backup, was.name.c_str(), one.st_size, destination) ||
-            !read_link(current, is.name.c_str(), other.st_size, other_destination)) {
+        if (!read_link(backup, was.name.c_str(), was.status.st_size, destination) ||
+            !read_link(current, is.name.c_str(), is.status.st_size, other_destination)) {
             return false;
         }
-        if (status_differs || destination != other_destination) mark = 'm';
-        return true;
-    }
-    if (S_ISREG(one.st_mode) || S_ISDIR(one.st_mode)) {
+        read.same_destination = destination == other_destination;
+    } else if (!kind_changed(one, other) && (one.type == EntryType::file || one.type == EntryType::folder)) {
         const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
         was_open = FileDescriptor(open_untouched(backup, was.name.c_str(), flags));
         is_open = FileDescriptor(::openat(current, is.name.c_str(), flags));
         if (!was_open.valid() || !is_open.valid()) return false;
-        if (S_ISREG(one.st_mode)) {
-            // same_bytes is false for other bytes and for a failed read alike;
-            // only the failure sets errno.
-            errno = 0;
-            if (one.st_size != other.st_size || !same_bytes(was_open.get(), is_open.get())) {
-                if (errno != 0) return false;
-                mark = 'M';
-                return true;
-            }
+        if (one.type == EntryType::file) {
+            const std::optional<bool> same =
+                was.status.st_size == is.status.st_size ? bytes_equal(was_open.get(), is_open.get()) : false;
+            if (!same) return false;
+            read.same_bytes = *same;
         }
         Attributes these;
         Attributes those;
-        if (walk.permissions && (!attributes_of(was_open.get(), these) || !attributes_of(is_open.get(), those))) {
+        if (read.same_bytes && walk.permissions &&
+            (!attributes_of(was_open.get(), these) || !attributes_of(is_open.get(), those))) {
             return false;
         }
-        if (status_differs || these != those) mark = 'm';
-        return true;
+        read.same_attributes = these == those;
     }
-    if (status_differs) mark = 'm';
+    mark = change_mark(one, other, read, walk.permissions);
     return true;
 }
 
@@ -447,7 +449,7 @@ bool same_file(const std::string& a, const std::string& b, bool permissions) {
     struct stat one {};
     struct stat other {};
     if (!open_regular(a, first, one) || !open_regular(b, second, other, true)) return false;
-    return same_status(one, other, permissions) && same_bytes(first.get(), second.get());
+    return same_status(one, other, permissions) && bytes_equal(first.get(), second.get()).value_or(false);
 }
 
 bool tree_changes(const std::string& backup, const std::string& current, bool permissions,

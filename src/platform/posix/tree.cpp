@@ -154,7 +154,8 @@ bool share(Walk& walk, int in, const struct stat& source, int earlier, const cha
         hashed = {*recorded_digest, recorded->second.size};
     } else {
         struct stat now {};
-        const bool same = same_bytes(in, file.get(), &hashed) && ::fstat(in, &now) == 0 && same_version(source, now);
+        const bool same = bytes_equal(in, file.get(), &hashed).value_or(false) && ::fstat(in, &now) == 0 &&
+                          same_version(source, now);
         if (!share_compared(same, hashed.digest, recorded_digest)) return false;
     }
     if (::linkat(earlier, name, to.fd.get(), name, 0) != 0) return false;
