@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "history/policy.h"
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
 
@@ -398,7 +399,7 @@ bool trusted(const struct stat& link, const std::string& folder) {
     struct stat holder {};
     if (link.st_uid == ::geteuid()) return true;
     if (::stat(folder.c_str(), &holder) != 0) return false;
-    return link.st_uid == holder.st_uid || failed_with(EPERM);
+    return link_followed(link.st_uid, ::geteuid(), holder.st_uid) || failed_with(EPERM);
 }
 
 // The file a path names, following trusted links (at most as many as the
