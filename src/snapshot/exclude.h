@@ -18,3 +18,13 @@ bool excluded(std::span<const std::string> patterns, std::string_view path, bool
 inline bool valid_exclude(std::string_view pattern) {
     return pattern.find_first_not_of('/') != std::string_view::npos;
 }
+
+// A folder holding a file CACHEDIR.TAG that begins with this signature is a
+// cache, made again at will: snapshots leave it out (the Cache Directory
+// Tagging convention, as restic and borg follow it).
+inline constexpr std::string_view cache_tag_name = "CACHEDIR.TAG";
+inline constexpr std::string_view cache_tag_signature = "Signature: 8a477f597d28d172789f06886806bc55";
+// Whether a tag file's first bytes (as many as the signature's) mark a cache.
+inline bool marks_a_cache(std::string_view first_bytes) {
+    return first_bytes == cache_tag_signature;
+}

@@ -76,4 +76,11 @@ TEST(Exclude, PatternsAgainstPaths) {
     }
 }
 
+TEST(Exclude, CacheTagSignature) {
+    EXPECT_TRUE(marks_a_cache("Signature: 8a477f597d28d172789f06886806bc55"));
+    EXPECT_FALSE(marks_a_cache("Signature: 8a477f597d28d172789f06886806bc5"));
+    EXPECT_FALSE(marks_a_cache("signature: 8a477f597d28d172789f06886806bc55"));
+    EXPECT_FALSE(marks_a_cache(""));
+}
+
 }  // namespace

@@ -37,13 +37,13 @@ FolderStream open_stream(int folder, const char* name) {
 }
 
 bool holds_cache_tag(int parent, const char* name) {
-    static constexpr std::string_view signature = "Signature: 8a477f597d28d172789f06886806bc55";
     const FileDescriptor folder(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder.valid()) return false;
-    const FileDescriptor tag(::openat(folder.get(), "CACHEDIR.TAG", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    std::array<char, signature.size()> start{};
-    return tag.valid() && ::pread(tag.get(), start.data(), start.size(), 0) == static_cast<ssize_t>(start.size()) &&
-           std::string_view(start.data(), start.size()) == signature;
+    const std::string tag_name(cache_tag_name);
+    const FileDescriptor tag(::openat(folder.get(), tag_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    std::array<char, cache_tag_signature.size()> start{};
+    const ssize_t got = tag.valid() ? ::pread(tag.get(), start.data(), start.size(), 0) : -1;
+    return got > 0 && marks_a_cache(std::string_view(start.data(), static_cast<std::size_t>(got)));
 }
 
 bool left_out(int parent, const char* name, const struct stat& status, std::string_view path,
