@@ -39,6 +39,9 @@ install(FILES packaging/tesrak.zsh-completion DESTINATION ${CMAKE_INSTALL_DATARO
   RENAME _tesrak COMPONENT program)
 install(FILES packaging/tesrak.fish-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/fish/vendor_completions.d
   RENAME tesrak.fish COMPONENT program)
+# The systemd units, placed by a script run at install time (see there).
+configure_file(cmake/install_systemd_units.cmake.in ${PROJECT_BINARY_DIR}/install_systemd_units.cmake @ONLY)
+install(SCRIPT ${PROJECT_BINARY_DIR}/install_systemd_units.cmake COMPONENT program)
 # Debian carries the licence in each package's copyright file instead.
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tesrak COMPONENT licence)
 install(TARGETS tesrak_library EXPORT TesrakTargets

@@ -33,6 +33,18 @@ for completion in bash-completion/completions/tesrak zsh/vendor-completions/_tes
     fish/vendor_completions.d/tesrak.fish; do
     test -f "$prefix/share/$completion" || { echo "not installed: share/$completion"; exit 1; }
 done
+# The systemd units under the prefix, naming the program installed there.
+for dir in lib/systemd/system lib/systemd/user; do
+    for unit in tesrak-snapshot@.service tesrak-snapshot@.timer tesrak-verify@.service tesrak-verify@.timer; do
+        test -f "$prefix/$dir/$unit" || { echo "not installed: $dir/$unit"; exit 1; }
+    done
+    grep -qF "ExecStart=$prefix/bin/tesrak -copy " "$prefix/$dir/tesrak-snapshot@.service"
+    grep -qF "exec $prefix/bin/tesrak --verify=" "$prefix/$dir/tesrak-verify@.service"
+    if grep -q /usr/bin/tesrak "$prefix/$dir"/*; then
+        echo "$dir: a unit still names /usr/bin/tesrak"
+        exit 1
+    fi
+done
 
 mkdir "$scratch/run" && cd "$scratch/run" && echo content > a.txt
 "$prefix/bin/tesrak" a.txt -copy

@@ -25,6 +25,13 @@ for completion in bash-completion/completions/tesrak zsh/vendor-completions/_tes
     echo "$contents" | grep -q " \./usr/share/$completion\$" ||
         { echo "not in the package: /usr/share/$completion"; exit 1; }
 done
+# The systemd units, where the system and user managers look on Debian.
+units="tesrak-snapshot@.service tesrak-snapshot@.timer tesrak-verify@.service tesrak-verify@.timer"
+for unit in $units; do
+    for dir in lib/systemd/system usr/lib/systemd/user; do
+        echo "$contents" | grep -qF " ./$dir/$unit" || { echo "not in the package: /$dir/$unit"; exit 1; }
+    done
+done
 
 if [ "$(id -u)" != 0 ]; then
     echo "installing the packages needs root: lintian passed, the install was skipped"
@@ -42,6 +49,24 @@ page=$(man -w tesrak)
 test "$page" = /usr/share/man/man1/tesrak.1.gz
 warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
 test -z "$warnings" || { echo "$warnings"; exit 1; }
+# The managers find the installed units by name, valid as they stand (the
+# program and its manual page in place), and the install enabled none.
+if command -v systemd-analyze >/dev/null; then
+    instance=$(systemd-escape --path "$scratch/run")
+    instances=
+    for unit in $units; do
+        instances="$instances ${unit%%@*}@$instance${unit#*@}"
+    done
+    mkdir -m 700 "$scratch/runtime"
+    for flag in --system --user; do
+        if ! report=$(XDG_RUNTIME_DIR=$scratch/runtime systemd-analyze $flag verify $instances 2>&1) ||
+            [ -n "$report" ]; then
+            echo "$report"
+            exit 1
+        fi
+    done
+fi
+test -z "$(find /etc/systemd -name 'tesrak*' 2>/dev/null)"
 cc -o pc-client "$source/tests/posix/client/client.c" $(pkg-config --cflags --libs tesrak)
 ./pc-client
 cmake -S "$source/tests/posix/client" -B cmake-client >/dev/null
