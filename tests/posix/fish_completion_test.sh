@@ -16,7 +16,7 @@ check() {
     expected+=("$2")
 }
 # Every switch the program takes, sorted.
-check 'tesrak -' '-- --at= --diff --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --quiet --restore --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
+check 'tesrak -' '-- --at= --diff --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --quiet --restore --verify --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
 check 'tesrak -unique=' '-unique=date -unique=datetime -unique=time'
 check 'tesrak -unique=da' '-unique=date -unique=datetime'
 check 'tesrak -UNIQUE:t' '-UNIQUE:time'
@@ -25,11 +25,18 @@ check 'tesrak -separator=_' '-separator=_'
 check 'tesrak re' 'report.txt rest.log'
 check 'tesrak -- -n' '-notes.txt'
 check 'tesrak --exclude=' ''
-# The files with backups in --restore and --diff runs, else any file.
+check 'tesrak --v' '--verify --version'
+check 'tesrak --verify=' ''
+# The files with backups in --restore, --diff and --verify runs, else any file.
 # fish offers names that begin with a dot only after a dot.
 check 'tesrak --restore ' 'conf/ d report.txt rest.log'
 check 'tesrak --restore .' '.bashrc'
 check 'tesrak --diff conf/' 'conf/app.yml'
+check 'tesrak --verify ' 'conf/ d report.txt rest.log'
+check 'tesrak --verify .' '.bashrc'
+check 'tesrak --verify=2/3 conf/' 'conf/app.yml'
+check 'tesrak --verify --json re' 'report.txt rest.log'
+check 'tesrak --verify -- -n' '-notes.txt'
 check 'tesrak --restore -- r' 'report.txt rest.log'
 check 'tesrak --diff no' ''
 check 'tesrak --restore -- -n' '-notes.txt'
@@ -38,6 +45,9 @@ check 'tesrak --restore --at=' '--at=2026120512000000 --at=2026120601020304 --at
 check 'tesrak --restore report.txt --at=' '--at=2026120713052599'
 check 'tesrak --diff conf/app.yml --at=' '--at=2026120108000000'
 check 'tesrak --diff d/ --at=2026' '--at=2026120512000000'
+check 'tesrak --verify --at=' '--at=2026120512000000 --at=2026120601020304 --at=2026120713052599 --at=2026120910000000'
+check 'tesrak --verify report.txt --at=' '--at=2026120713052599'
+check 'tesrak --verify=1/2 rest.log --at=2026' '--at=2026120910000000'
 
 # One fish answers every line: the completions without their descriptions,
 # sorted, on one line.

@@ -70,7 +70,7 @@ check() {
     return 0
 }
 # Every switch the program takes, sorted.
-check 'tesrak -' '-- --at= --diff --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --quiet --restore --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
+check 'tesrak -' '-- --at= --diff --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --quiet --restore --verify --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
 check 'tesrak -unique=' 'date datetime time'
 check 'tesrak -unique=da' 'date datetime'
 check 'tesrak -UNIQUE:t' 'time'
@@ -79,9 +79,15 @@ check 'tesrak -separator=_' '_'
 check 'tesrak re' 'report.txt rest.log'
 check 'tesrak -- -n' '-notes.txt'
 check 'tesrak --exclude=' ''
-# The files with backups in --restore and --diff runs, else any file.
+check 'tesrak --v' '--verify --version'
+check 'tesrak --verify=' ''
+# The files with backups in --restore, --diff and --verify runs, else any file.
 check 'tesrak --restore ' '.bashrc conf d report.txt rest.log'
 check 'tesrak --diff conf/' 'app.yml'
+check 'tesrak --verify ' '.bashrc conf d report.txt rest.log'
+check 'tesrak --verify=2/3 conf/' 'app.yml'
+check 'tesrak --verify --json re' 'report.txt rest.log'
+check 'tesrak --verify -- -n' '-notes.txt'
 check 'tesrak --restore -- r' 'report.txt rest.log'
 check 'tesrak --diff no' ''
 check 'tesrak --restore -- -n' '-notes.txt'
@@ -90,5 +96,8 @@ check 'tesrak --restore --at=' '2026120512000000 2026120601020304 20261207130525
 check 'tesrak --restore report.txt --at=' '2026120713052599'
 check 'tesrak --diff conf/app.yml --at=' '2026120108000000'
 check 'tesrak --diff d/ --at=2026' '2026120512000000'
+check 'tesrak --verify --at=' '2026120512000000 2026120601020304 2026120713052599 2026120910000000'
+check 'tesrak --verify report.txt --at=' '2026120713052599'
+check 'tesrak --verify=1/2 rest.log --at=2026' '2026120910000000'
 (( failures == 0 )) && echo "zsh completion: ok"
 exit $failures
