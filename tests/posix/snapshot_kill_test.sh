@@ -63,6 +63,8 @@ for round in $(seq 1 "$rounds"); do
         [ -e "$entry" ] || continue
         case ${entry#backup/} in
         .tesrak-????????????) temporaries=$((temporaries + 1)); rm -rf "$entry" ;;
+        # The digests of the snapshots, which go with the rest of the round.
+        .tesrak.sha256) rm -rf "$entry" ;;
         tree.????????) [ "$(manifest "$entry")" = "$source" ] || fail "partial snapshot $entry" ;;
         tree.????????.????????)
             [ "$(manifest "$entry")" = "$source" ] || fail "partial snapshot $entry"

@@ -33,6 +33,14 @@ FileDescriptor open_record_folder(int folder, bool make) {
     return records;
 }
 
+// The records' folder goes once it holds no record: a backup folder that a
+// failed run touched holds what it held before. One that holds any stays.
+void forget_record_folder(int folder) {
+    const ErrnoKeeper keep;
+    const std::string name(records_folder);
+    ::unlinkat(folder, name.c_str(), AT_REMOVEDIR);
+}
+
 bool read_text(int at, const char* name, std::string& text) {
     const FileDescriptor in(::openat(at, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
@@ -77,7 +85,11 @@ bool write_record(int folder, const std::string& record, const std::vector<Recor
     const FileDescriptor records = open_record_folder(folder, !lines.empty());
     if (!records.valid()) return lines.empty() && errno == ENOENT;
     if (lines.empty()) {
-        return (::unlinkat(records.get(), record.c_str(), 0) == 0 || errno == ENOENT) && ::fsync(records.get()) == 0;
+        if ((::unlinkat(records.get(), record.c_str(), 0) != 0 && errno != ENOENT) || ::fsync(records.get()) != 0) {
+            return false;
+        }
+        forget_record_folder(folder);
+        return true;
     }
     for (int i = 0; i < temporary_name_tries; ++i) {
         const std::string staged = temporary_name();
@@ -99,7 +111,10 @@ bool write_record(int folder, const std::string& record, const std::vector<Recor
 }
 
 RecordStream::~RecordStream() {
-    if (!staged_.empty()) ::unlinkat(records_.get(), staged_.c_str(), 0);
+    if (staged_.empty()) return;
+    const ErrnoKeeper keep;
+    ::unlinkat(records_.get(), staged_.c_str(), 0);
+    forget_record_folder(folder_);
 }
 
 bool RecordStream::start() {
