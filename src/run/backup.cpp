@@ -32,11 +32,12 @@ std::optional<Failure> check_source(const std::string& source) {
     return with_reason(status_missing_source, message, platform::nothing_there(found.error) ? 0 : found.error);
 }
 
-std::optional<Failure> check_target(std::string_view source, const std::string& target) {
+std::optional<Failure> check_target(std::string_view source, const std::string& target, const BackupSettings& settings) {
     // A folder's snapshot would be copied into itself: refused before
-    // anything is made, however the folder is named.
+    // anything is made, however the folder is named. (A move of a folder is
+    // a rename, which the system refuses into the folder itself.)
     if constexpr (platform::posix_conventions) {
-        if (platform::holds_folder(std::string(source), std::string(backup_folder_name))) {
+        if (settings.copy == 1 && platform::holds_folder(std::string(source), std::string(backup_folder_name))) {
             return with_reason(status_backup_failed, std::string(backup_failed) + target, platform::holds_backup_folder);
         }
     }

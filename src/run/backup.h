@@ -22,7 +22,7 @@ std::optional<Failure> check_source(const std::string& source);
 
 // Status 3 when the target would lie outside the backup folder (on POSIX:
 // when a folder part of the source is "..").
-std::optional<Failure> check_target(std::string_view source, const std::string& target);
+std::optional<Failure> check_target(std::string_view source, const std::string& target, const BackupSettings& settings);
 
 // A failure whose message ends with the system's reason for it, as POSIX
 // tools give theirs ("Backup failed: backup/x.….txt: File name too long");

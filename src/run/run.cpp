@@ -215,7 +215,7 @@ void run() {
     std::unordered_set<std::string> targets;
     for (std::string& source : request.sources) {
         std::string target = compose_target(source, suffix, settings);
-        if (auto failure = check_target(source, target)) fail(*failure);
+        if (auto failure = check_target(source, target, settings)) fail(*failure);
         if (targets.insert(target).second) {
             backups.push_back({std::move(source), std::move(target), {}, request.excludes, record_of_suffix(suffix)});
         }

@@ -349,6 +349,9 @@ std::string ascii_lower(std::string_view name) {
 std::optional<bool> any_name_read(const std::string& folder, std::span<const std::string> names) {
     if (names.size() < names_worth_a_read) return std::nullopt;
     const FolderStream stream = open_stream(AT_FDCWD, folder.c_str());
+    // No folder, no names in it: the first run into a new backup folder
+    // looks up none of them.
+    if (!stream && errno == ENOENT) return false;
     struct stat status {};
     if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0 ||
         status.st_size > static_cast<off_t>(names.size()) * folder_bytes_per_name) {
