@@ -105,6 +105,7 @@ bool write_record(int folder, const std::string& record, const std::vector<Recor
         }
         const ErrnoKeeper keep;
         ::unlinkat(records.get(), staged.c_str(), 0);
+        forget_record_folder(folder);
         return false;
     }
     return false;
