@@ -121,16 +121,19 @@ expect() {
     [ "$status" = "$want" ] || failed "tesrak $*: status $status, not $want: ${said% }"
 }
 # The one entry that a pattern matched, in `found`.
+# The records kept beside backups are none of them.
 only() {
-    found=${1-}
-    (($# == 1)) || failed "$# entries where one was expected: ${*##*/}"
+    local names=()
+    for name in "$@"; do [[ $name == */.tesrak.sha256 ]] || names+=("$name"); done
+    found=${names[0]-}
+    ((${#names[@]} == 1)) || failed "${#names[@]} entries where one was expected: ${names[*]##*/}"
 }
 # Fails unless the last run's output holds the text.
 says() { [[ $out == *"$1"* ]] || failed "the output does not hold '$1': $out"; }
 holds() { [ "$(cat "$1" 2>&1)" = "$2" ] || failed "$1 holds '$(cat "$1" 2>&1)', not '$2'"; }
 mode_is() { [ "$(stat -c %a "$1")" = "$2" ] || failed "$1 has mode $(stat -c %a "$1"), not $2"; }
 gone() { [ ! -e "$1" ] || failed "$1 is still there"; }
-entries() { find "$1" -mindepth 1 -maxdepth 1 -printf '%f ' | sed 's/ $//'; }
+entries() { find "$1" -mindepth 1 -maxdepth 1 ! -name .tesrak.sha256 -printf '%f ' | sed 's/ $//'; }
 empty() { [ -z "$(entries "$1")" ] || failed "$1 holds $(entries "$1")"; }
 none_temporary() {
     local left
@@ -266,6 +269,20 @@ row_restore-changed-private-refused() {
         chmod 600 f && expect 3 --restore f && holds f two && mode_is f 600 && only "$work"/* &&
         none_temporary "$work"
 }
+# The source on the disk, its snapshots on the local one, where they can
+# share files. The disk keeps whole seconds and no change time of its own
+# (it shows the modification time): a file rewritten there at once with
+# other bytes of its size, its time put back, looks unchanged since long
+# before the first snapshot, and only its bytes tell. The unchanged file
+# is shared.
+row_same-size-rewrite() {
+    cd "$local_dir" && rm backup && ln -s "$work" disk && tree disk/d && touch -d '1 hour ago' disk/d/a &&
+        expect 0 -copy disk/d &&
+        touch -r disk/d/a disk/time && echo ONE >disk/d/a && touch -r disk/time disk/d/a && expect 0 -copy disk/d &&
+        only $(grep -lx ONE backup/disk/d.*/a) && same_tree disk/d "${found%/a}" &&
+        only $(grep -lx one backup/disk/d.*/a) &&
+        { [ "$(stat -c %i backup/disk/d.*/sub/b | sort -u | wc -l)" = 1 ] || failed "sub/b is not shared"; }
+}
 # Folders that only the lower layer holds, one for each row, at the top.
 row_snapshot-lower-folder() {
     cd .. && expect 0 -copy lower-1 && only backup/lower-1.* && same_tree lower-1 "$found" && none_temporary .
@@ -284,6 +301,7 @@ rows=(
     "exfat private-file-refused" "exfat public-file-made" "exfat private-move-refused"
     "exfat private-folder-refused" "exfat snapshot-with-link-refused" "exfat restore-over-private"
     "exfat restore-changed-private-refused" "exfat private-folder-refused-first" "exfat snapshot-replaces"
+    "exfat same-size-rewrite"
     "fat copy" "fat move" "fat move-never-replaces" "fat move-from-local" "fat restore-file"
     "fat restore-file-to-local" "fat keep" "fat if-changed" "fat private-file-made" "fat move-folder-refused"
     "fat snapshot-with-link-refused"

@@ -166,19 +166,47 @@ ProgramRun run_in_berlin_at(const Case& c, const std::string& utc, const std::ve
     return run_tesrak_via(launcher, arguments, c.sandbox.path());
 }
 
-// On 25 October 2026 Berlin's clocks go back at 03:00 summer time to 02:00:
-// backups at 02:05 and 02:40 summer time (00:05, 00:40 UTC), then at 02:20
-// winter time (01:20 UTC), each of its own version.
+// Every change time in backup/ is now, as after chmod -R, chown -R, cp -a
+// or rsync -a of the folder.
+void metadata_changed(const Case& c) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(c.at("backup"))) {
+        ASSERT_EQ(chmod(entry.path().c_str(), entry.is_directory() ? 0700 : 0600), 0) << entry.path();
+    }
+}
+
+// The program runs in Berlin's zone. On 25 October 2026 its clocks go back
+// at 03:00 summer time to 02:00, so 02:30 comes at 00:30 UTC and again at
+// 01:30.
+void in_berlin(Case& c) {
+    if (!fs::exists("/usr/share/zoneinfo/Europe/Berlin")) GTEST_SKIP() << "no zone data for Europe/Berlin";
+    c.launcher = {"env", "TZ=Europe/Berlin"};
+}
+
+// Backups of notes.txt made by hand at 02:30 on 25 October, on 1 November
+// and on 1 December, each holding its name, then changed now.
+const std::vector<std::string> autumn{"notes.20261025.02300000.txt", "notes.20261101.10000000.txt",
+                                      "notes.20261201.10000000.txt"};
+void autumn_changed_now(Case& c) {
+    in_berlin(c);
+    if (testing::Test::IsSkipped()) return;
+    given(autumn, {"notes.txt"})(c);
+    metadata_changed(c);
+}
+
+// The program's own backups at 02:30 summer time and at 03:10 winter time
+// (02:10 UTC), each of its own version, between names made by hand at 01:59
+// summer time and 03:05 winter time; then all of them changed now.
 void repeated_hour(Case& c) {
     if (std::system("command -v faketime >/dev/null") != 0) GTEST_SKIP() << "faketime is not installed";
-    if (!fs::exists("/usr/share/zoneinfo/Europe/Berlin")) GTEST_SKIP() << "no zone data for Europe/Berlin";
-    for (const auto& [utc, version] : {std::pair{"2026-10-25 00:05", "02:05 summer"},
-                                       std::pair{"2026-10-25 00:40", "02:40 summer"},
-                                       std::pair{"2026-10-25 01:20", "02:20 winter"}}) {
+    in_berlin(c);
+    if (testing::Test::IsSkipped()) return;
+    given({"notes.20261025.01590000.txt", "notes.20261025.03050000.txt"}, {})(c);
+    for (const auto& [utc, version] : {std::pair{"2026-10-25 00:30", "02:30 summer"},
+                                       std::pair{"2026-10-25 02:10", "03:10 winter"}}) {
         c.make("notes.txt", version);
         ASSERT_EQ(run_in_berlin_at(c, utc, {"-copy", "notes.txt"}).exit_code, 0) << version;
     }
-    c.launcher = {"env", "TZ=Europe/Berlin"};
+    metadata_changed(c);
 }
 
 // a01.txt, a02.txt, ..., after the arguments given.
@@ -190,6 +218,7 @@ std::vector<std::string> numbered_files(int count, std::vector<std::string> argu
 // Names of a07.txt standing under every stamp of the clock's first 0.3 s.
 std::vector<std::string> standing_names() {
     std::vector<std::string> names;
+    names.reserve(30);
     for (int i = 0; i < 30; ++i) names.push_back("a07.20261208.100000" + std::to_string(100 + i).substr(1) + ".txt");
     return names;
 }
@@ -222,7 +251,7 @@ std::string listed_versions(const Case& c) {
     std::istringstream lines(c.result.output);
     std::string versions;
     for (std::string line; std::getline(lines, line);) {
-        EXPECT_TRUE(line.starts_with("backup/notes.20261025.02")) << line << ": not made in the repeated hour";
+        EXPECT_TRUE(line.starts_with("backup/notes.20261025.")) << line << ": not made on 25 October";
         versions += c.sandbox.read(line) + ";";
     }
     return versions;
@@ -410,6 +439,30 @@ std::vector<Row> rows() {
              EXPECT_EQ(c.sandbox.read("a.txt"), current);
              expect_folder(c, {"a.20261207.13052599.txt"}, 0);
          }},
+        // The newest backup's bytes differ from its record: the changed file
+        // is neither backed up first nor restored, not even from the older one.
+        {"restore_from_a_damaged_backup_changes_nothing",
+         [](Case& c) {
+             for (const char* version : {"an earlier version\n", "a later version\n"}) {
+                 c.make("report.txt", version);
+                 ASSERT_EQ(run_tesrak({"-copy", "report.txt"}, c.sandbox.path()).exit_code, 0);
+             }
+             const std::string newest = "backup/" + c.sandbox.backups().back();
+             c.sandbox.write(newest, "X" + c.sandbox.read(newest).substr(1));
+             report(c);
+             c.before = stat_of(c, "report.txt");
+         },
+         {"--restore", "report.txt"}, 3,
+         "Restore failed: report.txt: Backup is damaged: its bytes differ from its record\nErrorLevel: 3\n",
+         [](Case& c) {
+             const struct stat after = stat_of(c, "report.txt");
+             EXPECT_EQ(c.sandbox.read("report.txt"), current);
+             EXPECT_TRUE(after.st_ino == c.before.st_ino && same(after.st_mtim, c.before.st_mtim));
+             const std::vector<std::string> names = c.sandbox.backups();
+             ASSERT_EQ(names.size(), 2U);
+             EXPECT_EQ(c.sandbox.read("backup/" + names[0]), "an earlier version\n");
+             EXPECT_EQ(c.sandbox.backups("backup/.tesrak.sha256").size(), 2U);
+         }},
         // The folder as it is becomes a snapshot first, then the chosen one is put back.
         {"restore_of_a_folder", given({"dir.20261207.13052599/inner.txt"}, {"dir/inner.txt"}),
          {"--restore", "dir"}, 0, "",
@@ -510,22 +563,19 @@ std::vector<Row> rows() {
              EXPECT_TRUE(c.sandbox.backups().empty());
          }},
 
-        // The hour that repeats: the order is that of the instants made.
-        {"repeated_hour_list", repeated_hour, {"--list", "notes.txt"}, 0, std::nullopt,
-         [](Case& c) { EXPECT_EQ(listed_versions(c), "02:20 winter;02:40 summer;02:05 summer;"); }},
-        {"repeated_hour_restore", repeated_hour, {"--restore", "notes.txt"}, 0, "",
-         holds("notes.txt", "02:20 winter")},
-        // A fourth copy at 02:30 winter time: the two summer ones go.
-        {"repeated_hour_keep",
+        // The hour that repeats: a change of the backups long after they
+        // were made leaves each in its stamp's hour.
+        {"repeated_hour_list_after_a_change", autumn_changed_now, {"--list", "notes.txt"}, 0,
+         "backup/" + autumn[2] + "\nbackup/" + autumn[1] + "\nbackup/" + autumn[0] + "\n", {}},
+        {"repeated_hour_keep_two_after_a_change", autumn_changed_now, {"--keep=2", "-copy", "notes.txt"}, 0, "",
+         [](Case& c) { expect_folder(c, {autumn[2]}, 1); }},
+        {"repeated_hour_keep_three_after_a_change", autumn_changed_now, {"--keep=3", "-copy", "notes.txt"}, 0, "",
+         [](Case& c) { expect_folder(c, {autumn[1], autumn[2]}, 1); }},
+        {"repeated_hour_run_stays_in_its_hour", repeated_hour, {"--list", "notes.txt"}, 0, std::nullopt,
          [](Case& c) {
-             repeated_hour(c);
-             if (testing::Test::IsSkipped() || testing::Test::HasFatalFailure()) return;
-             c.make("notes.txt", "02:30 winter");
-             const ProgramRun kept = run_in_berlin_at(c, "2026-10-25 01:30", {"--keep=2", "-copy", "notes.txt"});
-             ASSERT_EQ(kept.exit_code, 0) << kept.output;
-         },
-         {"--list", "notes.txt"}, 0, std::nullopt,
-         [](Case& c) { EXPECT_EQ(listed_versions(c), "02:30 winter;02:20 winter;"); }},
+             EXPECT_EQ(listed_versions(c), "03:10 winter;notes.20261025.03050000.txt;02:30 summer;"
+                                           "notes.20261025.01590000.txt;");
+         }},
 
         // Names standing under the stamps a run comes to: it takes a later
         // one for all its files, whether it reads the folder once (many
