@@ -1,6 +1,6 @@
 #include "names/backup_names.h"
 
-#include "platform/platform.h"
+#include "core/conventions.h"
 #include "names/naming.h"
 
 namespace {

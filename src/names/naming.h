@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/settings.h"
-#include "platform/platform.h"
+#include "core/conventions.h"
 
 inline constexpr std::string_view backup_folder_name = "backup";
 
