@@ -29,6 +29,10 @@ TEST(Record, LinesSurviveTheirText) {
         {"  blanks  ", digest_of(8), 6},
     };
     EXPECT_EQ(parse_record(record_text(rows)), rows);
+    // Read without their sources, the same lines but for those.
+    std::vector<RecordLine> plain = rows;
+    for (RecordLine& line : plain) line.source.reset();
+    EXPECT_EQ(parse_record(record_text(rows), false), plain);
 }
 
 TEST(Record, TextAsSha256sumWritesIt) {

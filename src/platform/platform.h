@@ -176,11 +176,17 @@ inline constexpr ErrorCode damaged_backup = 0x10001;
 // The error of a folder to back up that holds the backup folder: its
 // snapshot would be copied into itself.
 inline constexpr ErrorCode holds_backup_folder = 0x10002;
+// The errors of a name that a folder's listing does not hold, or holds as
+// something other than a regular file.
+inline constexpr ErrorCode nothing_at_all = 0x10003;
+inline constexpr ErrorCode not_a_file = 0x10004;
 // Whether a source is a folder that holds the backup folder (the folder
 // named, or the current one where it is not made yet), links followed.
 bool holds_folder(const std::string& source, const std::string& backup_folder);
-// The lines of a record in a backup folder: none where it has none.
-bool recorded_lines(const std::string& folder, const std::string& record, std::vector<RecordLine>& lines);
+// The lines of a record in a backup folder: none where it has none; their
+// sources only where wanted.
+bool recorded_lines(const std::string& folder, const std::string& record, std::vector<RecordLine>& lines,
+                    bool with_sources = true);
 // The names of the records in a backup folder.
 bool record_names(const std::string& folder, std::vector<std::string>& names);
 // A regular file read back to check it, a link not followed: its identity,
@@ -191,8 +197,15 @@ struct CheckedFile {
     std::uint64_t size = 0;
     Digest digest = {};
 };
-// Looks the file up without reading it (identity and size).
-std::optional<CheckedFile> identify_file(const std::string& path);
+// The entries of a folder (a link at its name not followed), each with its
+// identity, as one read of the folder gives them: a check of many files
+// looks each up without a call of its own. Size is not told (0).
+struct FolderIdentities {
+    std::uint64_t device = 0;
+    std::vector<std::pair<std::string, std::uint64_t>> regular_files;  // name, inode; in name order
+    std::vector<std::string> others;                                     // in name order
+};
+std::optional<FolderIdentities> folder_identities(const std::string& path);
 // Reads it whole; the bytes count on the progress line.
 std::optional<CheckedFile> read_file_digest(const std::string& path);
 // The path, relative to the top of the tree, of the entry that the last

@@ -58,23 +58,52 @@ struct Check {
     std::map<std::pair<std::uint64_t, std::uint64_t>, Reading> read;  // by device and inode
     bool unreadable = false, no_backup = false, damaged = false;
     std::string out;
+    // The folder last read, whose files the lines that follow mostly name.
+    std::string listed;
+    std::optional<platform::FolderIdentities> listing;
+    platform::ErrorCode listing_error = 0;
 };
+
+// A recorded file's identity, from one read of its folder: none where it
+// is gone or no regular file (error tells which).
+std::optional<platform::CheckedFile> identify(Check& check, const std::string& path, platform::ErrorCode& error) {
+    const std::size_t slash = path.rfind(platform::folder_separator);
+    const std::string folder = path.substr(0, slash);
+    const std::string name = path.substr(slash + 1);
+    if (folder != check.listed) {
+        check.listed = folder;
+        const auto listed = guarded_call([&] { return platform::folder_identities(folder); });
+        check.listing = listed.result;
+        check.listing_error = listed.error;
+    }
+    error = check.listing_error;
+    if (!check.listing) return std::nullopt;
+    const auto& files = check.listing->regular_files;
+    const auto file = std::lower_bound(files.begin(), files.end(), name,
+                                       [](const auto& entry, const std::string& wanted) { return entry.first < wanted; });
+    if (file != files.end() && file->first == name) return platform::CheckedFile{check.listing->device, file->second};
+    const bool other = std::binary_search(check.listing->others.begin(), check.listing->others.end(), name);
+    error = other ? platform::not_a_file : platform::nothing_at_all;
+    return std::nullopt;
+}
 
 // Checks one recorded file of a backup.
 void check_line(Check& check, const std::string& folder, const RecordLine& line, Findings& found) {
-    const std::string path = folder + platform::folder_separator + line.path;
-    const auto looked = guarded_call([&] { return platform::identify_file(path); });
-    if (!looked.result) {
-        if (platform::nothing_there(looked.error)) {
+    std::string path = folder;
+    (path += platform::folder_separator) += line.path;
+    platform::ErrorCode error = 0;
+    const std::optional<platform::CheckedFile> looked = identify(check, path, error);
+    if (!looked) {
+        if (platform::nothing_there(error)) {
             if (in_group(check.request.verify_group, identity_of(path))) found.missing.push_back(path);
         } else if (in_group(check.request.verify_group, identity_of(path))) {
-            found.unreadable.emplace_back(path, platform::error_text(looked.error));
+            found.unreadable.emplace_back(path, platform::error_text(error));
         }
         return;
     }
-    if (!in_group(check.request.verify_group, identity_of(looked.result->device, looked.result->inode))) return;
+    if (!in_group(check.request.verify_group, identity_of(looked->device, looked->inode))) return;
     ++found.checked;
-    const std::pair key{looked.result->device, looked.result->inode};
+    const std::pair key{looked->device, looked->inode};
     auto known = check.read.find(key);
     if (known == check.read.end()) {
         const auto digest = guarded_call([&] { return platform::read_file_digest(path); });
@@ -128,14 +157,21 @@ bool recorded_backups(const std::string& folder, std::string_view file_name,
     if (listed.failed) return false;
     for (const std::string& record : records) {
         std::vector<RecordLine> lines;
-        const auto read = guarded_call([&] { return platform::recorded_lines(folder, record, lines); });
+        const auto read = guarded_call([&] { return platform::recorded_lines(folder, record, lines, false); });
         error = read.error;
         if (read.failed) return false;
+        // The lines of one backup stand together: each name is read once.
+        std::string backup;
+        bool wanted = false;
         for (RecordLine& line : lines) {
-            const std::string backup = line.path.substr(0, line.path.find('/'));
-            const std::optional<BackupStamp> stamp = backup_stamp(file_name, backup);
-            // A record holds only the lines of backups of its own stamp.
-            if (stamp && stamp_digits(*stamp) == record) by_backup[backup].push_back(std::move(line));
+            const std::string_view name = std::string_view(line.path).substr(0, line.path.find('/'));
+            if (name != backup) {
+                backup = name;
+                const std::optional<BackupStamp> stamp = backup_stamp(file_name, backup);
+                // A record holds only the lines of backups of its own stamp.
+                wanted = stamp && stamp_digits(*stamp) == record;
+            }
+            if (wanted) by_backup[backup].push_back(std::move(line));
         }
     }
     return true;
@@ -197,7 +233,7 @@ void verify_source(Check& check, const std::string& source) {
 }  // namespace
 
 std::int32_t verify_backups(const Request& request) {
-    Check check{request, {}, false, false, false, {}};
+    Check check{request, {}, false, false, false, {}, {}, std::nullopt, 0};
     for (const std::string& source : request.sources) {
         verify_source(check, source);
         print_answer(check.out);

@@ -56,8 +56,9 @@ std::optional<Digest> read_hex(std::string_view text) {
     Digest digest{};
     if (text.size() != 2 * digest.size()) return std::nullopt;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const std::size_t value = hex_digits.find(text[i]);
-        if (value == std::string_view::npos) return std::nullopt;
+        const char c = text[i];
+        const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (value < 0) return std::nullopt;
         digest[i / 2] = static_cast<std::uint8_t>(digest[i / 2] << 4 | value);
     }
     return digest;
@@ -102,7 +103,7 @@ std::optional<Nanoseconds> read_instant(std::string_view& text) {
 }
 
 // "# size=N" and, for a snapshot's file, " source=DEVICE:INODE:CHANGED:READ".
-bool read_facts(std::string_view text, RecordLine& line) {
+bool read_facts(std::string_view text, RecordLine& line, bool with_sources) {
     text.remove_prefix(facts_start.size());
     const std::optional<std::uint64_t> size = read_number<std::uint64_t>(text);
     if (!size) return false;
@@ -110,6 +111,7 @@ bool read_facts(std::string_view text, RecordLine& line) {
     line.source.reset();
     if (text.empty()) return true;
     if (!text.starts_with(source_start)) return false;
+    if (!with_sources) return true;
     text.remove_prefix(source_start.size());
     const std::optional<std::uint64_t> device = read_number<std::uint64_t>(text);
     if (!device || !take(text, ':')) return false;
@@ -162,7 +164,7 @@ std::string record_text(const std::vector<RecordLine>& lines) {
     return text;
 }
 
-std::vector<RecordLine> parse_record(std::string_view text) {
+std::vector<RecordLine> parse_record(std::string_view text, bool with_sources) {
     std::vector<RecordLine> lines;
     RecordLine pending;
     bool facts = false;
@@ -171,13 +173,14 @@ std::vector<RecordLine> parse_record(std::string_view text) {
         const std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (line.starts_with(facts_start)) {
-            facts = read_facts(line, pending);
+            facts = read_facts(line, pending, with_sources);
             continue;
         }
         if (auto sum = read_sum(line); sum && facts) {
             pending.digest = sum->first;
             pending.path = std::move(sum->second);
-            lines.push_back(pending);
+            lines.push_back(std::move(pending));
+            pending = {};
         }
         facts = false;
     }

@@ -47,7 +47,8 @@ std::string record_text(const std::vector<RecordLine>& lines);
 // The lines of a record's text. Lines that are not a file's (comments of
 // others, blank or malformed lines) are skipped: whatever is not recorded
 // counts as unrecorded, never as damaged.
-std::vector<RecordLine> parse_record(std::string_view text);
+// Where the sources are not wanted (a check of the bytes), they are not read.
+std::vector<RecordLine> parse_record(std::string_view text, bool with_sources = true);
 
 // Whether a recorded path is the backup itself or lies inside it (a
 // snapshot's file).

@@ -194,7 +194,7 @@ std::vector<Row> rows() {
          "FAILED backup/a\nb\\c\xff.{D}.{D}.txt\nFAILED backup/t.{D}.{D}/" + odd + "\n", false},
         {"unreadable_is_reported", "mkdir tree && echo one > tree/a",
          {{"-copy", "tree"}, {"sh", "b=$(ls -d backup/tree.*) && rm $b/a && mkdir $b/a"}, {"--verify", "tree"}}, 3,
-         "UNREADABLE backup/tree.{D}.{D}/a: Is a directory\nErrorLevel: 3\n", false},
+         "UNREADABLE backup/tree.{D}.{D}/a: Not a regular file\nErrorLevel: 3\n", false},
         // Three runs of a third each report every problem exactly once.
         {"groups_report_each_problem_once", twelve,
          {{"-copy", "tree"},

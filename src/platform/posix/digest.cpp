@@ -4,6 +4,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <array>
 
 #include "platform/posix/internal.h"
@@ -149,14 +150,37 @@ bool DigestFollower::finish(off_t size, Hashed& hashed) {
 
 namespace platform {
 
-std::optional<CheckedFile> identify_file(const std::string& path) {
+std::optional<FolderIdentities> folder_identities(const std::string& path) {
+    using namespace posix;
+    const FolderStream stream = open_stream(AT_FDCWD, path.c_str());
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
-    if (!S_ISREG(status.st_mode)) {
-        posix::failed_with(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
-        return std::nullopt;
+    if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0) return std::nullopt;
+    FolderIdentities found{status.st_dev, {}, {}};
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..") continue;
+        unsigned char type = entry->d_type;
+        std::uint64_t inode = entry->d_ino;
+        // Where the folder's listing tells no kind, the entry is looked at.
+        if (type == DT_UNKNOWN) {
+            struct stat looked {};
+            if (::fstatat(::dirfd(stream.get()), entry->d_name, &looked, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+            type = S_ISREG(looked.st_mode) ? DT_REG : DT_UNKNOWN;
+            inode = looked.st_ino;
+        }
+        if (type == DT_REG) {
+            found.regular_files.emplace_back(name, inode);
+        } else {
+            found.others.emplace_back(name);
+        }
+        errno = 0;
     }
-    return CheckedFile{status.st_dev, status.st_ino, static_cast<std::uint64_t>(status.st_size), {}};
+    if (errno != 0) return std::nullopt;
+    std::sort(found.regular_files.begin(), found.regular_files.end());
+    std::sort(found.others.begin(), found.others.end());
+    succeeded();
+    return found;
 }
 
 std::optional<CheckedFile> read_file_digest(const std::string& path) {

@@ -356,7 +356,7 @@ void forget_excludes(int folder, const std::string& name);
 bool write_all(int fd, std::string_view text);
 
 // The lines of a record in an open backup folder; none where there is none.
-bool read_record(int folder, const std::string& record, std::vector<RecordLine>& lines);
+bool read_record(int folder, const std::string& record, std::vector<RecordLine>& lines, bool with_sources = true);
 // Replaces a record as a whole, durably (the file, then its folder, flushed);
 // with no lines it goes.
 bool write_record(int folder, const std::string& record, const std::vector<RecordLine>& lines);

@@ -162,11 +162,13 @@ bool write_stderr(std::string_view bytes) {
 std::string error_text(ErrorCode error) {
     if (error == damaged_backup) return "Backup is damaged: its bytes differ from its record";
     if (error == holds_backup_folder) return "The folder holds the backup folder";
+    if (error == nothing_at_all) return std::strerror(ENOENT);
+    if (error == not_a_file) return "Not a regular file";
     return std::strerror(static_cast<int>(error));
 }
 
 bool nothing_there(ErrorCode error) {
-    return error == ENOENT;
+    return error == ENOENT || error == nothing_at_all;
 }
 
 ErrorMode enter_quiet_error_mode() {

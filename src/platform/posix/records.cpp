@@ -71,13 +71,13 @@ bool write_all(int fd, std::string_view text) {
     return true;
 }
 
-bool read_record(int folder, const std::string& record, std::vector<RecordLine>& lines) {
+bool read_record(int folder, const std::string& record, std::vector<RecordLine>& lines, bool with_sources) {
     lines.clear();
     const FileDescriptor records = open_record_folder(folder, false);
     if (!records.valid()) return errno == ENOENT;
     std::string text;
     if (!read_text(records.get(), record.c_str(), text)) return false;
-    lines = parse_record(text);
+    lines = parse_record(text, with_sources);
     return true;
 }
 
@@ -177,10 +177,11 @@ bool change_record(int folder, const std::string& record, const std::vector<std:
 
 namespace platform {
 
-bool recorded_lines(const std::string& folder_path, const std::string& record, std::vector<RecordLine>& lines) {
+bool recorded_lines(const std::string& folder_path, const std::string& record, std::vector<RecordLine>& lines,
+                    bool with_sources) {
     const posix::Folder folder = posix::open_folder(folder_path);
     if (!folder.fd.valid()) return errno == ENOENT ? (lines.clear(), posix::succeeded()) : false;
-    return posix::read_record(folder.fd.get(), record, lines) && posix::succeeded();
+    return posix::read_record(folder.fd.get(), record, lines, with_sources) && posix::succeeded();
 }
 
 bool record_names(const std::string& folder_path, std::vector<std::string>& names) {
