@@ -66,13 +66,13 @@ struct Check {
 
 // A recorded file's identity, from one read of its folder: none where it
 // is gone or no regular file (error tells which).
-std::optional<platform::CheckedFile> identify(Check& check, const std::string& path, platform::ErrorCode& error) {
+std::optional<platform::CheckedFile> identify(Check& check, std::string_view path, platform::ErrorCode& error) {
     const std::size_t slash = path.rfind(platform::folder_separator);
-    const std::string folder = path.substr(0, slash);
-    const std::string name = path.substr(slash + 1);
+    const std::string_view folder = path.substr(0, slash);
+    const std::string_view name = path.substr(slash + 1);
     if (folder != check.listed) {
         check.listed = folder;
-        const auto listed = guarded_call([&] { return platform::folder_identities(folder); });
+        const auto listed = guarded_call([&] { return platform::folder_identities(check.listed); });
         check.listing = listed.result;
         check.listing_error = listed.error;
     }
@@ -80,16 +80,18 @@ std::optional<platform::CheckedFile> identify(Check& check, const std::string& p
     if (!check.listing) return std::nullopt;
     const auto& files = check.listing->regular_files;
     const auto file = std::lower_bound(files.begin(), files.end(), name,
-                                       [](const auto& entry, const std::string& wanted) { return entry.first < wanted; });
+                                       [](const auto& entry, std::string_view wanted) { return entry.first < wanted; });
     if (file != files.end() && file->first == name) return platform::CheckedFile{check.listing->device, file->second};
-    const bool other = std::binary_search(check.listing->others.begin(), check.listing->others.end(), name);
-    error = other ? platform::not_a_file : platform::nothing_at_all;
+    const auto& others = check.listing->others;
+    const auto other = std::lower_bound(others.begin(), others.end(), name);
+    error = other != others.end() && *other == name ? platform::not_a_file : platform::nothing_at_all;
     return std::nullopt;
 }
 
-// Checks one recorded file of a backup.
-void check_line(Check& check, const std::string& folder, const RecordLine& line, Findings& found) {
-    std::string path = folder;
+// Checks one recorded file of a backup; path is its path, built in place.
+void check_line(Check& check, std::string& path, std::size_t folder_length, const RecordLine& line,
+                Findings& found) {
+    path.resize(folder_length);
     (path += platform::folder_separator) += line.path;
     platform::ErrorCode error = 0;
     const std::optional<platform::CheckedFile> looked = identify(check, path, error);
@@ -215,16 +217,18 @@ void verify_source(Check& check, const std::string& source) {
             findings.unrecorded = in_group(check.request.verify_group, identity_of(backup.path));
             if (!findings.unrecorded) continue;
         } else {
-            for (const RecordLine& line : lines->second) check_line(check, folder, line, findings);
+            std::string path = folder;
+            for (const RecordLine& line : lines->second) check_line(check, path, folder.size(), line, findings);
         }
         report(check, backup.path, stamp_digits(backup.stamp), findings);
     }
     for (const auto& [name, lines] : recorded) {
         if (seen.contains(name)) continue;
         Findings findings;
-        for (const RecordLine& line : lines) check_line(check, folder, line, findings);
-        const std::optional<BackupStamp> stamp = backup_stamp(source_last_part(source), name);
         std::string path = folder;
+        for (const RecordLine& line : lines) check_line(check, path, folder.size(), line, findings);
+        const std::optional<BackupStamp> stamp = backup_stamp(source_last_part(source), name);
+        path.resize(folder.size());
         (path += platform::folder_separator) += name;
         report(check, path, stamp ? stamp_digits(*stamp) : "", findings);
     }

@@ -56,7 +56,8 @@ std::optional<Digest> read_hex(std::string_view text) {
     Digest digest{};
     if (text.size() != 2 * digest.size()) return std::nullopt;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
+        const auto c = static_cast<unsigned char>(text[i]);
+        // '0'..'9' and 'a'..'f' alone, as sha256sum writes them.
         const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
         if (value < 0) return std::nullopt;
         digest[i / 2] = static_cast<std::uint8_t>(digest[i / 2] << 4 | value);
