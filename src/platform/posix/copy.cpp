@@ -133,7 +133,8 @@ constexpr off_t followed_size = off_t{8} << 20;
 // Where growth is taken (a move, whose source is removed next), a source
 // that only grew keeps what was copied and gets the rest. On success the
 // status is that of the version copied, and the digest that of the copy.
-bool copy_one_version(int from, int to, struct stat& source, bool take_growth, Hashed& hashed) {
+bool copy_one_version(int from, int to, struct stat& source, bool take_growth, PendingDigest& digest) {
+    Hashed& hashed = digest.hashed;
 #ifdef FICLONE
     // Shared blocks are one version by themselves, and the digest is that of
     // the clone, the bytes the backup holds. A file system that cannot share
@@ -147,15 +148,15 @@ bool copy_one_version(int from, int to, struct stat& source, bool take_growth, H
         sharing_unsupported = errno == EOPNOTSUPP || errno == ENOTTY;
     }
 #endif
-    std::optional<DigestFollower> follower;
-    if (source.st_size >= followed_size) follower.emplace(to);
+    std::unique_ptr<DigestFollower> follower;
+    if (source.st_size >= followed_size) follower = std::make_unique<DigestFollower>(to);
     for (int attempt = 0; attempt < version_tries; ++attempt) {
         if (attempt > 0) {
             // The copy is written again from its start.
             if (follower) follower->abandon();
             if (::ftruncate(to, 0) != 0) return false;
         }
-        off_t reached = copy_data(from, to, source, 0, follower ? &*follower : nullptr);
+        off_t reached = copy_data(from, to, source, 0, follower.get());
         for (int taken = 0; reached >= 0; ++taken) {
             struct stat now {};
             if (::fstat(from, &now) != 0) return false;
@@ -163,11 +164,18 @@ bool copy_one_version(int from, int to, struct stat& source, bool take_growth, H
             if (same_version(source, now)) {
                 // A hole at the end has no data that would give the copy its length.
                 if (reached < now.st_size && ::ftruncate(to, now.st_size) != 0) return false;
-                return (follower && follower->finish(now.st_size, hashed)) || digest_file(to, hashed);
+                // Whoever wants the digest waits for the follower then.
+                if (follower && attempt == 0) {
+                    digest.follower = std::move(follower);
+                    digest.size = now.st_size;
+                    digest.fd = to;
+                    return true;
+                }
+                return digest_file(to, hashed);
             }
             source = now;
             if (!grew) break;
-            reached = copy_data(from, to, now, reached, follower ? &*follower : nullptr);
+            reached = copy_data(from, to, now, reached, follower.get());
         }
         if (reached < 0) return false;
     }
@@ -345,9 +353,19 @@ bool keep_metadata(const Node& from, const Node& to, const struct stat& source, 
     return timed && shows_no_more(source, to);
 }
 
-bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, Hashed& hashed) {
+bool PendingDigest::take(Hashed& out) {
+    if (follower) {
+        const bool followed = follower->finish(size, hashed);
+        follower.reset();
+        if (!followed && !digest_file(fd, hashed)) return false;
+    }
+    out = hashed;
+    return true;
+}
+
+bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, PendingDigest& digest) {
     // No data goes into a new file that others could read already.
-    return shows_no_more(source, {to, nullptr}) && copy_one_version(from, to, source, take_growth, hashed) &&
+    return shows_no_more(source, {to, nullptr}) && copy_one_version(from, to, source, take_growth, digest) &&
            keep_metadata({from, nullptr}, {to, nullptr}, source, folder.gives_an_acl);
 }
 

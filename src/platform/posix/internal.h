@@ -228,8 +228,20 @@ private:
 // the folder: never granting more than the source. Where growth is taken, a
 // source that only grew while it was read keeps what was copied and gets the
 // rest. On success the status is that of the version copied.
+// A copy's digest, or the follower still hashing it: a digest is wanted
+// only when it is recorded, so a large copy is hashed while it is written
+// to the disk.
+struct PendingDigest {
+    Hashed hashed;
+    std::unique_ptr<DigestFollower> follower = nullptr;  // where still hashing
+    off_t size = 0;
+    int fd = -1;
+    // The digest, waited for where the follower still hashes; false where
+    // the copy could not be read back.
+    bool take(Hashed& out);
+};
 // The copy's digest is that of the bytes the copy holds.
-bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, Hashed& hashed);
+bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, PendingDigest& digest);
 // Appends what was added to the source since the version copied, and
 // flushes the copy where anything was.
 bool take_the_rest(int from, int to, struct stat& source);

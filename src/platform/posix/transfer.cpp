@@ -25,8 +25,10 @@ struct StagedCopy {
     std::string name;    // the target's name in the folder
     struct stat source;  // the version copied
     std::pair<dev_t, ino_t> identity;  // the copy's device and inode
-    Hashed hashed;       // the copy's bytes
+    Hashed hashed;       // the copy's bytes, once taken from the digest
     std::string record;  // where its digest is recorded; none where empty
+    PendingDigest digest;
+    std::optional<Hashed> expected = std::nullopt;  // a restore's: what the backup's record holds
 };
 
 // The device and inode of an open file, taken before it has a name: a
@@ -48,13 +50,14 @@ std::optional<StagedCopy> stage_copy(int in, struct stat& status, const Folder& 
     }
     StagedFile file = create_staged(folder);
     std::pair<dev_t, ino_t> identity;
-    Hashed hashed;
-    if (!file.valid() || !fill(in, file.fd(), status, folder, take_growth, hashed) || !identify(file.fd(), identity)) {
+    PendingDigest digest;
+    if (!file.valid() || !fill(in, file.fd(), status, folder, take_growth, digest) || !identify(file.fd(), identity)) {
         return std::nullopt;
     }
     // Copies staged together are then written out together.
     ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
-    return StagedCopy{&folder, std::move(file), std::move(name), status, identity, hashed, std::move(record)};
+    return StagedCopy{&folder, std::move(file), std::move(name), status, identity, {}, std::move(record),
+                      std::move(digest)};
 }
 
 // Opens a source (following a link) without blocking, so that a FIFO is
@@ -110,9 +113,11 @@ bool take_final_name(StagedCopy& copy, bool replace, MadeFiles& made) {
     if (naming == Naming::not_permitted) {
         StagedFile named = create_named(*copy.folder);
         struct stat status {};
+        PendingDigest digest;
         Hashed again;
         if (!named.valid() || ::fstat(copy.file.fd(), &status) != 0 ||
-            !fill(copy.file.fd(), named.fd(), status, *copy.folder, false, again) || again != copy.hashed ||
+            !fill(copy.file.fd(), named.fd(), status, *copy.folder, false, digest) || !digest.take(again) ||
+            again != copy.hashed ||
             ::fsync(named.fd()) != 0 ||
             !identify(named.fd(), copy.identity)) {
             return false;
@@ -248,6 +253,14 @@ std::size_t publish(std::span<StagedCopy> copies, MadeFiles& made, bool replace)
         if (::sync_file_range(copies[i].file.fd(), 0, 0, wait_for_data) != 0) failed_at(i);
     }
     if (!flush_all(cache_flushes(copies.first(ready)))) failed_at(0);
+    // Large copies were hashed while they went to the disk.
+    for (std::size_t i = 0; i < ready; ++i) {
+        if (!copies[i].digest.take(copies[i].hashed) ||
+            (copies[i].expected && *copies[i].expected != copies[i].hashed &&
+             !failed_with(static_cast<int>(platform::damaged_backup)))) {
+            failed_at(i);
+        }
+    }
     std::vector<RecordGroup> groups;
     const std::size_t recorded = record_copies(copies.first(ready), replace, groups);
     if (recorded < ready) failed_at(recorded);
@@ -319,7 +332,7 @@ bool move_across_file_systems(const std::string& source, const Folder& folder, c
     if (!in.valid() || ::fstat(in.get(), &status) != 0) return false;
     std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, true, record);
     MadeFiles none;
-    if (!copy || ::fsync(copy->file.fd()) != 0) return false;
+    if (!copy || ::fsync(copy->file.fd()) != 0 || !copy->digest.take(copy->hashed)) return false;
     std::vector<RecordGroup> groups;
     if (record_copies({&*copy, 1}, false, groups) != 1) return false;
     if (!take_final_name(*copy, false, none)) {
@@ -626,12 +639,11 @@ bool restore_backup(const std::string& backup, const std::string& path, std::spa
     if (!copy || (!platform::keeps_permissions(split_path(backup).first) && !keep_own_permissions(*copy, target))) {
         return false;
     }
-    // The bytes put back must be those recorded when the backup was made.
+    // The bytes put back must be those recorded when the backup was made:
+    // checked once they are on the disk, before they take the file's name.
     const std::string backup_name = split_path(backup).second;
     for (const RecordLine& line : recorded) {
-        if (line.path == backup_name && (line.digest != copy->hashed.digest || line.size != copy->hashed.size)) {
-            return failed_with(static_cast<int>(damaged_backup));
-        }
+        if (line.path == backup_name) copy->expected = Hashed{line.digest, line.size};
     }
     return publish({&*copy, 1}, made, true) == 1 && succeeded();
 }

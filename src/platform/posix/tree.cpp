@@ -202,7 +202,8 @@ bool copy_file(Walk& walk, int from, const char* name, struct stat& status, cons
     Hashed hashed;
     if (earlier < 0 || !share(walk, in.get(), status, earlier, name, to, hashed)) {
         const FileDescriptor out(::openat(to.fd.get(), name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
-        if (!out.valid() || !fill(in.get(), out.get(), status, to, false, hashed)) return false;
+        PendingDigest digest;
+        if (!out.valid() || !fill(in.get(), out.get(), status, to, false, digest) || !digest.take(hashed)) return false;
     }
     if (!note_file(walk, name, status, hashed, read)) return false;
     if (status.st_nlink > 1) {
