@@ -70,6 +70,8 @@ TEST(Record, LinesOfABackup) {
     EXPECT_EQ(replaced_lines(lines, {"d.1"}, added),
               (std::vector<RecordLine>{{"a.1", {}, 1}, {"d.10/x", {}, 4}, {"d.1/z", {}, 5}}));
     EXPECT_EQ(replaced_lines(lines, {"a.1", "d.10"}, {}), (std::vector<RecordLine>{lines[1], lines[2]}));
+    EXPECT_EQ(lines_inside(lines, "d.1"), (std::vector<RecordLine>{{"x", {}, 2}, {"y", {}, 3}}));
+    EXPECT_EQ(lines_inside(lines, "a.1"), std::vector<RecordLine>{}) << "a file's backup holds no lines inside";
 }
 
 }  // namespace

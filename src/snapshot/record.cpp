@@ -140,6 +140,17 @@ std::optional<std::pair<Digest, std::string>> read_sum(std::string_view text) {
 
 }  // namespace
 
+std::vector<RecordLine> lines_inside(const std::vector<RecordLine>& lines, std::string_view snapshot_name) {
+    std::vector<RecordLine> inside;
+    for (const RecordLine& line : lines) {
+        if (belongs_to(line.path, snapshot_name) && line.path.size() > snapshot_name.size()) {
+            inside.push_back(line);
+            inside.back().path.erase(0, snapshot_name.size() + 1);
+        }
+    }
+    return inside;
+}
+
 std::string hex_digest(const Digest& digest) {
     std::string text;
     for (const std::uint8_t byte : digest) (text += hex_digits[byte >> 4]) += hex_digits[byte & 15];

@@ -54,6 +54,9 @@ std::vector<RecordLine> parse_record(std::string_view text, bool with_sources = 
 // snapshot's file).
 bool belongs_to(std::string_view recorded, std::string_view backup_name);
 
+// The lines of a snapshot's files, their paths made relative to its top.
+std::vector<RecordLine> lines_inside(const std::vector<RecordLine>& lines, std::string_view snapshot_name);
+
 // The digest as 64 small hexadecimal digits.
 std::string hex_digest(const Digest& digest);
 

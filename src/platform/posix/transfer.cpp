@@ -624,14 +624,7 @@ bool restore_backup(const std::string& backup, const std::string& path, std::spa
     MadeFiles made;
     if (S_ISDIR(status.st_mode)) {
         const Transfer restored{backup, target, {}, {excludes.begin(), excludes.end()}};
-        const std::string backup_name = split_path(backup).second;
-        std::vector<RecordLine> inside;
-        for (const RecordLine& line : recorded) {
-            if (belongs_to(line.path, backup_name) && line.path.size() > backup_name.size()) {
-                inside.push_back(line);
-                inside.back().path.erase(0, backup_name.size() + 1);
-            }
-        }
+        const std::vector<RecordLine> inside = lines_inside({recorded.begin(), recorded.end()}, split_path(backup).second);
         return snapshot_of(std::move(in), folder, restored, made, true, true, inside) && succeeded();
     }
     std::optional<StagedCopy> copy = stage_copy(in.get(), status, folder, name, false, {});

@@ -570,17 +570,6 @@ bool exact_change_times(int fd) {
     return std::find(exact.begin(), exact.end(), static_cast<long>(system.f_type)) != exact.end();
 }
 
-// The lines of a record that are a snapshot's, by their paths from its top.
-std::map<std::string, RecordLine> lines_inside(const std::vector<RecordLine>& lines, const std::string& name) {
-    std::map<std::string, RecordLine> inside;
-    for (const RecordLine& line : lines) {
-        if (belongs_to(line.path, name) && line.path.size() > name.size()) {
-            inside.emplace(line.path.substr(name.size() + 1), line);
-        }
-    }
-    return inside;
-}
-
 bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
                    const Earlier& earlier, const Exclusion& exclusion, const std::string& record,
                    std::span<const RecordLine> recorded) {
@@ -610,7 +599,9 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
         std::vector<RecordLine> lines;
         // Without the earlier record, bytes decide what is shared.
         if (!earlier.record.empty() && read_record(folder.fd.get(), earlier.record, lines)) {
-            walk.earlier_lines = lines_inside(lines, earlier.name);
+            for (RecordLine& line : lines_inside(lines, earlier.name)) {
+                walk.earlier_lines.emplace(line.path, std::move(line));
+            }
         }
         const long link_max = ::fpathconf(earlier.top, _PC_LINK_MAX);
         if (link_max > 0) walk.link_max = static_cast<nlink_t>(link_max);
