@@ -12,15 +12,9 @@
 namespace {
 
 #ifdef _WIN32
-void set_error(platform::ErrorCode error) {
-    SetLastError(error);
-}
 const platform::ErrorCode ordinary_error = ERROR_INVALID_HANDLE;
 const std::vector<platform::ErrorCode> fatal_errors{7, 9, 10};
 #else
-void set_error(platform::ErrorCode error) {
-    errno = static_cast<int>(error);
-}
 // A list too long to hand out (E2BIG) is an ordinary failure: only memory
 // exhaustion is fatal.
 const platform::ErrorCode ordinary_error = E2BIG;
@@ -35,7 +29,7 @@ struct Row {
     bool failed;
 };
 
-TEST(GuardedCall, DecidesFailureFromTheErrorIndicator) {
+TEST(GuardedCall, DecidesFailureFromTheCallsError) {
     const std::vector<Row> rows{
         {"false result, indicator clear", false, 0, FailureRule::error_set, false},
         {"true result, indicator set", true, ordinary_error, FailureRule::error_set, true},
@@ -48,20 +42,20 @@ TEST(GuardedCall, DecidesFailureFromTheErrorIndicator) {
          false},
     };
     for (const Row& row : rows) {
-        const auto outcome = guarded_call(
-            [&] {
-                set_error(row.error);
-                return row.result;
-            },
-            row.rule);
+        const auto outcome = guarded_call([&] { return Outcome<bool>{row.result, row.error}; }, row.rule);
         EXPECT_EQ(outcome.failed, row.failed) << row.what;
         EXPECT_EQ(outcome.result, row.result) << row.what;
     }
 }
 
-TEST(GuardedCall, ClearsTheIndicatorBeforeTheCall) {
-    set_error(ordinary_error);
-    EXPECT_FALSE(guarded_call([] { return true; }).failed);
+// An error left by an earlier call is no failure of the next one.
+TEST(GuardedCall, AnEarlierErrorIsNotTheCallsOwn) {
+#ifdef _WIN32
+    SetLastError(ordinary_error);
+#else
+    errno = static_cast<int>(ordinary_error);
+#endif
+    EXPECT_FALSE(guarded_call([] { return platform::path_exists("."); }).failed);
 }
 
 #ifdef _WIN32
@@ -70,7 +64,7 @@ TEST(GuardedCall, QuietErrorModeDuringTheCallOnly) {
     UINT during = 0;
     guarded_call([&] {
         during = GetErrorMode();
-        return true;
+        return Error{};
     });
     EXPECT_EQ(during & (SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
               UINT{SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX});
@@ -81,10 +75,7 @@ TEST(GuardedCall, QuietErrorModeDuringTheCallOnly) {
 
 TEST(GuardedCallDeathTest, FatalErrorsEndTheProcessSilentlyWith255) {
     for (const platform::ErrorCode error : fatal_errors) {
-        EXPECT_EXIT(guarded_call([&] {
-                        set_error(error);
-                        return false;
-                    }),
+        EXPECT_EXIT(guarded_call([&] { return Outcome<bool>{false, error}; }),
                     testing::ExitedWithCode(255), "^$")
             << "error " << error;
     }
@@ -93,10 +84,7 @@ TEST(GuardedCallDeathTest, FatalErrorsEndTheProcessSilentlyWith255) {
 TEST(GuardedCallDeathTest, OrdinaryErrorReturnsToTheCaller) {
     EXPECT_EXIT(
         {
-            const bool failed = guarded_call([] {
-                                    set_error(ordinary_error);
-                                    return false;
-                                }).failed;
+            const bool failed = guarded_call([] { return Outcome<bool>{false, ordinary_error}; }).failed;
             platform::exit_process(failed ? 42 : 0);
         },
         testing::ExitedWithCode(42), "^$");

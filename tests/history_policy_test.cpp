@@ -31,15 +31,6 @@ TEST(HistoryPolicy, WhoseNamesCount) {
     }
 }
 
-TEST(HistoryPolicy, WhoseLinksARestoreFollows) {
-    // The link's owner, the runner, the owner of the folder holding it.
-    EXPECT_TRUE(link_followed(1000, 1000, 0)) << "the runner's own, in a shared folder";
-    EXPECT_TRUE(link_followed(1001, 1000, 1001)) << "the folder owner's, in that owner's folder";
-    EXPECT_FALSE(link_followed(1001, 1000, 0)) << "another user's, planted in a shared folder";
-    EXPECT_FALSE(link_followed(1001, 0, 0)) << "another user's, restored by root";
-    EXPECT_TRUE(link_followed(0, 0, 1001)) << "root's own";
-}
-
 TEST(HistoryPolicy, StampFields) {
     const mivo_systemtime t = stamp_fields(2026120803043522);
     EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}),

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "snapshot/links.h"
 #include "snapshot/sharing.h"
 
 namespace {
@@ -75,6 +76,24 @@ TEST(Sharing, BytesDecideWithTheRecord) {
     // it was changed inside the backup, and its record would then be wrong.
     EXPECT_FALSE(share_compared(true, digest, other));
     EXPECT_FALSE(share_compared(false, digest, digest));
+}
+
+TEST(Links, WhoseLinksARestoreFollows) {
+    struct Row {
+        std::uint32_t link_owner, runner, folder_owner;
+        bool followed;
+        const char* reason;
+    };
+    const std::vector<Row> rows{
+        {1000, 1000, 0, true, "the runner's own, in a shared folder"},
+        {1001, 1000, 1001, true, "the folder owner's, in that owner's folder"},
+        {1001, 1000, 0, false, "another user's, planted in a shared folder"},
+        {1001, 0, 0, false, "another user's, restored by root"},
+        {0, 0, 1001, true, "root's own"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(link_followed(row.link_owner, row.runner, row.folder_owner), row.followed) << row.reason;
+    }
 }
 
 }  // namespace

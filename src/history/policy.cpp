@@ -7,10 +7,6 @@ bool owner_counts(UserId owner, UserId runner, std::optional<UserId> file_owner)
     return owner == runner || owner == root || owner == file_owner;
 }
 
-bool link_followed(UserId link_owner, UserId runner, UserId folder_owner) {
-    return link_owner == runner || link_owner == folder_owner;
-}
-
 mivo_systemtime stamp_fields(StampValue stamp) {
     const auto field = [&](int position) {
         StampValue scale = 1;

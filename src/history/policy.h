@@ -23,11 +23,6 @@ using UserId = std::uint32_t;
 // put back or that --keep would count.
 bool owner_counts(UserId owner, UserId runner, std::optional<UserId> file_owner);
 
-// A restore follows a symbolic link at a file's name only where it belongs
-// to the runner or to the owner of the folder that holds it, the rule the
-// kernel applies in sticky folders: nobody else's link sends it elsewhere.
-bool link_followed(UserId link_owner, UserId runner, UserId folder_owner);
-
 // The calendar fields of a stamp (its date part and time part).
 mivo_systemtime stamp_fields(StampValue stamp);
 

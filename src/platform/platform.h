@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "core/conventions.h"
+#include "core/outcome.h"
 #include "snapshot/record.h"
 #include "tesrak.h"
 
 namespace platform {
 
-using ErrorCode = std::uint32_t;
+using ErrorCode = ::ErrorCode;
 using ErrorMode = std::uint32_t;
 
 // Takes standard output and stops console control events (Ctrl+C, Ctrl+Break,
@@ -32,29 +33,30 @@ std::string command_line();
 std::vector<std::string_view> arguments();
 #endif
 
-// One write of the bytes to standard output; true when all were written.
-bool write_stdout(std::string_view bytes);
+// One write of the bytes to standard output.
+Error write_stdout(std::string_view bytes);
 // The same to standard error (POSIX only: diagnostics go there).
-bool write_stderr(std::string_view bytes);
+Error write_stderr(std::string_view bytes);
 // The system's text for an error ("File name too long"; POSIX only).
 std::string error_text(ErrorCode error);
 // Whether an error says that nothing stands at a path.
 bool nothing_there(ErrorCode error);
 
-// Error-mode switch and the thread's error indicator around a guarded call.
+// The error-mode switch around a guarded call (Windows: no message boxes).
 ErrorMode enter_quiet_error_mode();
 void restore_error_mode(ErrorMode kept);
-void clear_last_error();
-ErrorCode last_error();
 // The failures that leave the process in no state to go on.
 bool is_fatal_error(ErrorCode error);
 
 [[noreturn]] void exit_process(int code);
 
-// File operations on path texts; each returns true on success and leaves the
-// reason for a failure in the error indicator.
-bool create_folder(const std::string& path);
-bool path_exists(const std::string& path);
+// Each operation below that may fail returns its error (with its result),
+// taken where it failed. On Windows that is the thread's last-error value
+// after the call, which decides on its own, whatever the result.
+Error create_folder(const std::string& path);
+// Whether anything stands at a path (a link not followed); false with the
+// reason where not.
+Outcome<bool> path_exists(const std::string& path);
 struct Transfer {
     std::string source;
     std::string target;
@@ -71,16 +73,23 @@ struct Transfer {
     std::string record = {};
     std::string shares_record = {};
 };
+// What a batch of transfers or removals did: how many were made (all, or
+// those before the one that failed) and the error that stopped it, where
+// one did; on POSIX, the entry of a folder snapshot it failed on (its path
+// from the top of the tree), where it failed on one.
+struct Batch {
+    std::size_t made = 0;
+    ErrorCode error = 0;
+    std::string failed_entry = {};
+};
 // Copies each source to its target, in order, atomically and durably; where
 // asked, an earlier file of the target's name is replaced (but never one made
 // by the same run), else the copy fails as a name taken (see name_taken).
-// Returns how many were made: all of them, or those before the one that
-// failed. On POSIX a folder is copied as a snapshot of its whole tree, and
-// the folders of the targets inside the backup folder are made as needed.
-std::size_t copy_files(std::span<const Transfer> transfers, bool replace);
-// Moves each source to its target, in order, never replacing, durably;
-// returns how many were made, as above.
-std::size_t move_files_without_replacing(std::span<const Transfer> transfers);
+// On POSIX a folder is copied as a snapshot of its whole tree, and the
+// folders of the targets inside the backup folder are made as needed.
+Batch copy_files(std::span<const Transfer> transfers, bool replace);
+// Moves each source to its target, in order, never replacing, durably.
+Batch move_files_without_replacing(std::span<const Transfer> transfers);
 
 // Whether a failure was a name that another file already has.
 bool name_taken(ErrorCode error);
@@ -107,8 +116,8 @@ std::uint32_t user_id();
 std::vector<std::int64_t> instants_of(const mivo_systemtime& local);
 // Takes an exclusive lock on a folder for the rest of the run (flock: the
 // system releases it when the process ends, so it is never stale), waiting
-// for it unless told not to; false where it is not held (in_use tells why).
-bool lock_folder(const std::string& path, bool wait);
+// for it unless told not to; in_use tells a lock another process holds.
+Error lock_folder(const std::string& path, bool wait);
 // Whether a lock was not taken because another process holds it.
 bool in_use(ErrorCode error);
 // From now on, where standard error is a terminal, a run that has lasted
@@ -125,12 +134,10 @@ bool any_path_exists(std::span<const std::string> paths);
 // Whether every symbolic link met at a path's last part belongs to the
 // runner or to the owner of the folder that holds it, the rule the kernel
 // applies in sticky folders: nobody else's link sends a restore elsewhere.
-// False with the error indicator set where one does not, or where that
-// cannot be told.
-bool links_trusted(const std::string& path);
-// Where nothing stands at the path, none with the error indicator clear;
-// where that cannot be told, none with it set.
-std::optional<EntryStatus> entry_status(const std::string& path, bool follow_link);
+// An error (EPERM) where one does not, or where that cannot be told.
+Error links_trusted(const std::string& path);
+// What stands at a path; none where nothing does.
+Outcome<std::optional<EntryStatus>> entry_status(const std::string& path, bool follow_link);
 // An entry of a folder, and what stands there (a link not followed).
 struct FolderEntry {
     std::string name;
@@ -139,22 +146,20 @@ struct FolderEntry {
     // None where the folder vouches for its entries and none was asked for.
     std::optional<EntryStatus> status = std::nullopt;
 };
-// The entries of a folder whose names are wanted; true with none where the
-// folder is missing, false where it or a wanted entry cannot be read (one
-// removed meanwhile is left out). Each is looked at relative to the folder,
-// unless its kind is known and the folder vouches for its entries (it is
-// the runner's or root's, and no other user may add names: no group or
-// other write bit, no ACL), and statuses were not asked for.
-bool folder_entries(const std::string& path, const std::function<bool(std::string_view)>& wanted, bool statuses,
-                    std::vector<FolderEntry>& found);
+// The entries of a folder whose names are wanted; none where the folder is
+// missing, an error where it or a wanted entry cannot be read (one removed
+// meanwhile is left out). Each is looked at relative to the folder, unless
+// its kind is known and the folder vouches for its entries (it is the
+// runner's or root's, and no other user may add names: no group or other
+// write bit, no ACL), and statuses were not asked for.
+Outcome<std::vector<FolderEntry>> folder_entries(const std::string& path,
+                                                 const std::function<bool(std::string_view)>& wanted, bool statuses);
 // Whether two files (links followed) hold the same bytes and, where asked,
-// have the same permission bits and owner; false too where either cannot be
-// read.
-bool same_file(const std::string& a, const std::string& b, bool permissions);
+// have the same permission bits and owner.
+Outcome<bool> same_file(const std::string& a, const std::string& b, bool permissions);
 // Whether the file system of a folder keeps the permission bits that a file
-// is given (exFAT, FAT and NTFS without a mapping show their own); false too
-// where that cannot be told.
-bool keeps_permissions(const std::string& folder);
+// is given (exFAT, FAT and NTFS without a mapping show their own).
+Outcome<bool> keeps_permissions(const std::string& folder);
 // Puts a backup back at its source's name, with everything a copy keeps,
 // atomically and durably: a file as a new file in the folder, flushed,
 // renamed over what stands there; a symbolic link as a link with the same
@@ -169,7 +174,7 @@ bool keeps_permissions(const std::string& folder);
 // Where the backup has a record (its lines given, their paths relative to
 // the backup's folder), each file restored must hold the bytes recorded, else
 // the restore fails (damaged_backup) and changes nothing.
-bool restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes,
+Error restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes,
                     std::span<const RecordLine> recorded);
 // The error of a backup whose bytes differ from its record.
 inline constexpr ErrorCode damaged_backup = 0x10001;
@@ -185,10 +190,10 @@ inline constexpr ErrorCode not_a_file = 0x10004;
 bool holds_folder(const std::string& source, const std::string& backup_folder);
 // The lines of a record in a backup folder: none where it has none; their
 // sources only where wanted.
-bool recorded_lines(const std::string& folder, const std::string& record, std::vector<RecordLine>& lines,
-                    bool with_sources = true);
+Outcome<std::vector<RecordLine>> recorded_lines(const std::string& folder, const std::string& record,
+                                                bool with_sources = true);
 // The names of the records in a backup folder.
-bool record_names(const std::string& folder, std::vector<std::string>& names);
+Outcome<std::vector<std::string>> record_names(const std::string& folder);
 // A regular file read back to check it, a link not followed: its identity,
 // size and digest; its access time is left as it was where the runner may.
 struct CheckedFile {
@@ -205,12 +210,9 @@ struct FolderIdentities {
     std::vector<std::pair<std::string, std::uint64_t>> regular_files;  // name, inode; in name order
     std::vector<std::string> others;                                     // in name order
 };
-std::optional<FolderIdentities> folder_identities(const std::string& path);
+Outcome<FolderIdentities> folder_identities(const std::string& path);
 // Reads it whole; the bytes count on the progress line.
-std::optional<CheckedFile> read_file_digest(const std::string& path);
-// The path, relative to the top of the tree, of the entry that the last
-// folder snapshot failed on; empty where it failed on none.
-std::string failed_entry();
+Outcome<CheckedFile> read_file_digest(const std::string& path);
 // A change from a backup's tree to the tree as it is.
 struct TreeChange {
     char mark;         // '+' only now, '-' only in the backup, 'M' kind or contents,
@@ -224,24 +226,22 @@ struct TreeChange {
 // (with first_only, at most one): permission bits, owners and attributes
 // only where asked, entries the patterns exclude and cache folders (see
 // left_out) not compared, folders of other file systems inside the tree not
-// entered, an entry only on one side one change. False where either tree
-// cannot be read.
-bool tree_changes(const std::string& backup, const std::string& current, bool permissions,
-                  std::span<const std::string> excludes, bool first_only, std::vector<TreeChange>& changes);
+// entered, an entry only on one side one change.
+Outcome<std::vector<TreeChange>> tree_changes(const std::string& backup, const std::string& current, bool permissions,
+                                              std::span<const std::string> excludes, bool first_only);
 // The exclude patterns a folder snapshot was made with: none where it was
-// made with none; false where they cannot be read.
-bool recorded_excludes(const std::string& snapshot, std::vector<std::string>& patterns);
+// made with none.
+Outcome<std::vector<std::string>> recorded_excludes(const std::string& snapshot);
 // Runs a program found on the PATH with the arguments (its name first) and
-// this process's streams; its exit status, or none with the error indicator
-// set where it could not be started or did not end by itself.
-std::optional<int> run_program(std::span<const std::string> arguments);
+// this process's streams; its exit status, or an error where it could not be
+// started or did not end by itself.
+Outcome<int> run_program(std::span<const std::string> arguments);
 // Removes each backup, a folder as a whole tree (renamed to a temporary name
-// first, no link inside it followed), in order, then flushes their folders;
-// returns how many were removed: all, or those before the one that failed.
+// first, no link inside it followed), in order, then flushes their folders.
 // Each backup's lines leave its record (named alongside) before it goes.
-// Where all were removed but their folders could not be flushed, the error
-// indicator tells why.
-std::size_t remove_backups(std::span<const std::string> paths, std::span<const std::string> records);
+// Where all were removed but their folders could not be flushed, the batch
+// made them all and its error tells why.
+Batch remove_backups(std::span<const std::string> paths, std::span<const std::string> records);
 
 // The local date and time from the clock.
 mivo_systemtime local_time();

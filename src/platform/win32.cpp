@@ -216,6 +216,15 @@ void remove_staged(const std::string& path) {
     SetLastError(error);
 }
 
+// The last-error value after a call, cleared before it: on Windows that value
+// alone tells whether the call failed, whatever it returned.
+template <class Call>
+auto with_last_error(Call call) {
+    SetLastError(0);
+    auto result = call();
+    return std::pair{result, static_cast<platform::ErrorCode>(GetLastError())};
+}
+
 enum BindingState { unbound, binding, bound, unbindable };
 constinit std::atomic<int> binding_state{unbound};
 
@@ -232,11 +241,12 @@ std::string command_line() {
     return GetCommandLineA();
 }
 
-bool write_stdout(std::string_view bytes) {
+Error write_stdout(std::string_view bytes) {
     DWORD written = 0;
-    return WriteFile(standard_output, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) != FALSE &&
-           written == bytes.size();
+    return Error{with_last_error([&] {
+                     return WriteFile(standard_output, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                      nullptr);
+                 }).second};
 }
 
 ErrorMode enter_quiet_error_mode() {
@@ -245,14 +255,6 @@ ErrorMode enter_quiet_error_mode() {
 
 void restore_error_mode(ErrorMode kept) {
     SetErrorMode(kept);
-}
-
-void clear_last_error() {
-    SetLastError(0);
-}
-
-ErrorCode last_error() {
-    return GetLastError();
 }
 
 bool is_fatal_error(ErrorCode error) {
@@ -264,12 +266,13 @@ void exit_process(int code) {
     ExitProcess(static_cast<UINT>(code));
 }
 
-bool create_folder(const std::string& path) {
-    return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+Error create_folder(const std::string& path) {
+    return Error{with_last_error([&] { return CreateDirectoryA(path.c_str(), nullptr); }).second};
 }
 
-bool path_exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+Outcome<bool> path_exists(const std::string& path) {
+    const auto [attributes, error] = with_last_error([&] { return GetFileAttributesA(path.c_str()); });
+    return {attributes != INVALID_FILE_ATTRIBUTES, error};
 }
 
 namespace {
@@ -308,17 +311,21 @@ bool move_file_without_replacing(const std::string& source, const std::string& t
     return false;
 }
 
-// How many transfers were made, in order, before the first that failed.
+// How many transfers were made, in order, before the first that failed, and
+// the last-error value the transfers left.
 template <class Make>
-std::size_t made_in_order(std::span<const Transfer> transfers, Make make) {
-    std::size_t made = 0;
-    while (made < transfers.size() && make(transfers[made].source, transfers[made].target)) ++made;
-    return made;
+Batch made_in_order(std::span<const Transfer> transfers, Make make) {
+    const auto [made, error] = with_last_error([&] {
+        std::size_t count = 0;
+        while (count < transfers.size() && make(transfers[count].source, transfers[count].target)) ++count;
+        return count;
+    });
+    return Batch{made, error};
 }
 
 }  // namespace
 
-std::size_t copy_files(std::span<const Transfer> transfers, bool replace) {
+Batch copy_files(std::span<const Transfer> transfers, bool replace) {
     return made_in_order(transfers, [replace](const std::string& source, const std::string& target) {
         return copy_file_staged(source, target, replace);
     });
@@ -332,7 +339,7 @@ bool name_taken(ErrorCode error) {
     return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
-std::size_t move_files_without_replacing(std::span<const Transfer> transfers) {
+Batch move_files_without_replacing(std::span<const Transfer> transfers) {
     return made_in_order(transfers, move_file_without_replacing);
 }
 

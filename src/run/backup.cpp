@@ -80,7 +80,7 @@ bool any_target_stands(const std::vector<std::string>& sources, std::string_view
     std::vector<std::string> targets;
     targets.reserve(sources.size());
     for (const std::string& source : sources) targets.push_back(compose_target(source, suffix, settings));
-    return guarded_call([&] { return platform::any_path_exists(targets); }).result;
+    return platform::any_path_exists(targets);
 }
 
 }  // namespace
@@ -104,25 +104,23 @@ std::optional<Failure> transfer_files(std::vector<platform::Transfer>& transfers
     for (int tries = 0;; ++tries) {
         const std::span<const platform::Transfer> rest(transfers.begin() + static_cast<std::ptrdiff_t>(done),
                                                        transfers.end());
-        // A false result is a failure whatever the error indicator says, and
-        // a true one a success: a backup that was not made is never reported
-        // as made.
-        std::size_t made = 0;
+        // Where not all were made, that is a failure whatever the error
+        // says, and where all were, a success: a backup that was not made is
+        // never reported as made.
+        platform::Batch batch;
         const auto outcome = guarded_call(
             [&] {
-                made = settings.copy == 1 ? platform::copy_files(rest, !renamed_when_taken)
-                                          : platform::move_files_without_replacing(rest);
-                return made == rest.size();
+                batch = settings.copy == 1 ? platform::copy_files(rest, !renamed_when_taken)
+                                           : platform::move_files_without_replacing(rest);
+                return Outcome<bool>{batch.made == rest.size(), batch.error};
             },
             FailureRule::error_set_and_result_false);
-        done += made;
+        done += batch.made;
         if (done == transfers.size()) return std::nullopt;
         if (!renamed_when_taken || !platform::name_taken(outcome.error) || tries == most_new_stamps) {
             std::string message = std::string(backup_failed) + transfers[done].target;
             // A snapshot names the entry that it could not copy.
-            if constexpr (platform::posix_conventions) {
-                if (const std::string entry = platform::failed_entry(); !entry.empty()) (message += ": ") += entry;
-            }
+            if (!batch.failed_entry.empty()) (message += ": ") += batch.failed_entry;
             return with_reason(status_backup_failed, std::move(message), outcome.error);
         }
         stamp = next_stamp(stamp);

@@ -57,39 +57,46 @@ std::optional<Failure> choose_backup(const std::string& source, std::optional<St
     return std::nullopt;
 }
 
+// Whether the backup's file system keeps permission bits and owners, which
+// are compared only then; where that cannot be told, they are not.
+bool permissions_kept(const std::string& source) {
+    const auto keeps = guarded_call([&] { return platform::keeps_permissions(backup_folder_of(source)); });
+    return !keeps.failed && keeps.result;
+}
+
 // Whether a source equals a backup of it: a file byte for byte, a folder
 // entry for entry but those the patterns leave out; permission bits and
-// owners only where the backup's file system keeps them.
+// owners only where the backup's file system keeps them. Where either
+// cannot be read, they do not count as equal.
 bool same_as_backup(const std::string& source, const BackupEntry& backup, std::span<const std::string> excludes) {
-    return guarded_call([&] {
-               const bool permissions = platform::keeps_permissions(backup_folder_of(source));
-               std::vector<platform::TreeChange> changes;
-               return backup.folder ? platform::tree_changes(backup.path, source, permissions, excludes, true, changes) &&
-                                          changes.empty()
-                                    : platform::same_file(source, backup.path, permissions);
-           })
-        .result;
+    const bool permissions = permissions_kept(source);
+    if (backup.folder) {
+        const auto changes = guarded_call(
+            [&] { return platform::tree_changes(backup.path, source, permissions, excludes, true); });
+        return !changes.failed && changes.result.empty();
+    }
+    const auto same = guarded_call([&] { return platform::same_file(source, backup.path, permissions); });
+    return !same.failed && same.result;
 }
 
 // The patterns a backup was made with: a folder snapshot's recorded ones.
 std::optional<std::vector<std::string>> excludes_of(const BackupEntry& backup, platform::ErrorCode& error) {
-    std::vector<std::string> patterns;
-    if (!backup.folder) return patterns;
-    const auto read = guarded_call([&] { return platform::recorded_excludes(backup.path, patterns); });
+    if (!backup.folder) return std::vector<std::string>{};
+    auto read = guarded_call([&] { return platform::recorded_excludes(backup.path); });
     error = read.error;
     if (read.failed) return std::nullopt;
-    return patterns;
+    return std::move(read.result);
 }
 
 // The lines of a backup's record that are its own: none where it has none
 // (made before records were kept, or by hand) or the record cannot be read.
 std::vector<RecordLine> record_of(const BackupEntry& backup) {
-    std::vector<RecordLine> lines;
     const std::string folder = backup.path.substr(0, backup.path.rfind(platform::folder_separator));
     const std::string name = backup.path.substr(backup.path.rfind(platform::folder_separator) + 1);
-    guarded_call([&] { return platform::recorded_lines(folder, stamp_digits(backup.stamp), lines); });
-    std::erase_if(lines, [&](const RecordLine& line) { return !belongs_to(line.path, name); });
-    return lines;
+    auto read = guarded_call([&] { return platform::recorded_lines(folder, stamp_digits(backup.stamp)); });
+    if (read.failed) return {};
+    std::erase_if(read.result, [&](const RecordLine& line) { return !belongs_to(line.path, name); });
+    return std::move(read.result);
 }
 
 std::string_view kind_name(bool folder, bool link) {
@@ -111,8 +118,8 @@ std::vector<std::pair<std::string_view, std::string>> backup_members(const Backu
 std::optional<Failure> diff_file(const std::string& source, const BackupEntry& backup, std::int32_t& status) {
     const std::string arguments[] = {"diff", "-u", "--", backup.path, source};
     const auto ran = guarded_call([&] { return platform::run_program(arguments); });
-    if (!ran.result || *ran.result > 1) return failed("Diff failed: ", source, ran.result ? 0 : ran.error);
-    if (*ran.result == 1) status = status_differs;
+    if (ran.failed || ran.result > 1) return failed("Diff failed: ", source, ran.error);
+    if (ran.result == 1) status = status_differs;
     return std::nullopt;
 }
 
@@ -122,12 +129,11 @@ std::optional<Failure> diff_folder(const std::string& source, const BackupEntry&
     platform::ErrorCode error = 0;
     const std::optional<std::vector<std::string>> excludes = excludes_of(backup, error);
     if (!excludes) return failed("Diff failed: ", source, error);
-    std::vector<platform::TreeChange> changes;
-    const auto compared = guarded_call([&] {
-        return platform::tree_changes(backup.path, source, platform::keeps_permissions(backup_folder_of(source)),
-                                      *excludes, false, changes);
-    });
-    if (!compared.result) return failed("Diff failed: ", source, compared.error);
+    const bool permissions = permissions_kept(source);
+    const auto compared =
+        guarded_call([&] { return platform::tree_changes(backup.path, source, permissions, *excludes, false); });
+    if (compared.failed) return failed("Diff failed: ", source, compared.error);
+    const std::vector<platform::TreeChange>& changes = compared.result;
     std::string lines;
     for (const platform::TreeChange& change : changes) {
         if (!json) {
@@ -162,12 +168,12 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
     const std::string folder = backup_folder_of(source);
     const std::string_view file_name = source_last_part(source);
     const auto wanted = [&](std::string_view name) { return backup_stamp(file_name, name).has_value(); };
-    std::vector<platform::FolderEntry> entries;
     // A backup whose time cannot be told cannot be placed among the others:
     // the list is not to be trusted without it.
-    const auto read = guarded_call([&] { return platform::folder_entries(folder, wanted, sizes, entries); });
+    auto read = guarded_call([&] { return platform::folder_entries(folder, wanted, sizes); });
     error = read.error;
     if (read.failed) return std::nullopt;
+    std::vector<platform::FolderEntry>& entries = read.result;
     const UserId runner = platform::user_id();
     std::vector<BackupEntry> found;
     for (platform::FolderEntry& entry : entries) {
@@ -243,7 +249,7 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
     for (const std::string& source : request.sources) {
         // Nobody else's link at the name may send the restore elsewhere.
         const auto trusted = guarded_call([&] { return platform::links_trusted(source); });
-        if (!trusted.result) return failed("Restore failed: ", source, trusted.error);
+        if (trusted.failed) return failed("Restore failed: ", source, trusted.error);
         if (auto failure = choose_backup(source, request.at, chosen, states)) return failure;
     }
     BackupSettings copying = settings;
@@ -274,17 +280,16 @@ std::optional<Failure> restore_backups(const Request& request, const BackupSetti
             continue;
         }
         const std::vector<RecordLine> recorded = record_of(chosen[i]);
-        const auto restored = guarded_call(
-            [&] { return platform::restore_backup(chosen[i].path, source, *excludes, recorded); },
-            FailureRule::error_set_and_result_false);
-        if (!restored.result) {
+        const auto restored =
+            guarded_call([&] { return platform::restore_backup(chosen[i].path, source, *excludes, recorded); });
+        if (restored.failed) {
             // Where nothing was restored (only a last flush may fail after the
             // file took the backup's content), the backup of the version that
             // stays goes again, so that a failed attempt leaves no more behind.
             if (!current.empty() && !same_as_backup(source, chosen[i], *excludes)) {
                 const std::string made = current.front().target;
                 const std::string made_record = current.front().record;
-                guarded_call([&] { return platform::remove_backups({&made, 1}, {&made_record, 1}) == 1; });
+                guarded_call([&] { return platform::remove_backups({&made, 1}, {&made_record, 1}); });
             }
             return failed("Restore failed: ", source, restored.error);
         }
@@ -398,12 +403,8 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
         print_answer(lines + going);
         return std::nullopt;
     }
-    std::size_t done = 0;
-    const auto removal = guarded_call(
-        [&] {
-            done = platform::remove_backups(removed, removed_records);
-            return done == removed.size();
-        });
+    const auto removal = guarded_call([&] { return platform::remove_backups(removed, removed_records); });
+    const std::size_t done = removal.result.made;
     if (done < removed.size()) return failed("Removal failed: ", removed[done], removal.error);
     // Every backup went, but its folder could not be flushed.
     if (removal.failed) {

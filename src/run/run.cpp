@@ -74,7 +74,7 @@ void hold_backup_folder(const Request& request) {
     if constexpr (platform::posix_conventions) {
         const std::string folder(backup_folder_name);
         const auto locked = guarded_call([&] { return platform::lock_folder(folder, !request.no_wait); });
-        if (!locked.result && platform::in_use(locked.error)) {
+        if (locked.failed && platform::in_use(locked.error)) {
             fail({status_folder_in_use, "Backup folder in use: " + folder});
         }
     }

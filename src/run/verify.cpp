@@ -72,8 +72,9 @@ std::optional<platform::CheckedFile> identify(Check& check, std::string_view pat
     const std::string_view name = path.substr(slash + 1);
     if (folder != check.listed) {
         check.listed = folder;
-        const auto listed = guarded_call([&] { return platform::folder_identities(check.listed); });
-        check.listing = listed.result;
+        auto listed = guarded_call([&] { return platform::folder_identities(check.listed); });
+        check.listing.reset();
+        if (!listed.failed) check.listing = std::move(listed.result);
         check.listing_error = listed.error;
     }
     error = check.listing_error;
@@ -109,7 +110,9 @@ void check_line(Check& check, std::string& path, std::size_t folder_length, cons
     auto known = check.read.find(key);
     if (known == check.read.end()) {
         const auto digest = guarded_call([&] { return platform::read_file_digest(path); });
-        known = check.read.emplace(key, Reading{digest.result, digest.error}).first;
+        std::optional<platform::CheckedFile> file;
+        if (!digest.failed) file = digest.result;
+        known = check.read.emplace(key, Reading{file, digest.error}).first;
     }
     const Reading& reading = known->second;
     if (!reading.file) {
@@ -153,15 +156,14 @@ void report(Check& check, const std::string& backup, const std::string& stamp, c
 // The lines of every record of the folder, by the backup they belong to.
 bool recorded_backups(const std::string& folder, std::string_view file_name,
                       std::map<std::string, std::vector<RecordLine>>& by_backup, platform::ErrorCode& error) {
-    std::vector<std::string> records;
-    const auto listed = guarded_call([&] { return platform::record_names(folder, records); });
+    const auto listed = guarded_call([&] { return platform::record_names(folder); });
     error = listed.error;
     if (listed.failed) return false;
-    for (const std::string& record : records) {
-        std::vector<RecordLine> lines;
-        const auto read = guarded_call([&] { return platform::recorded_lines(folder, record, lines, false); });
+    for (const std::string& record : listed.result) {
+        auto read = guarded_call([&] { return platform::recorded_lines(folder, record, false); });
         error = read.error;
         if (read.failed) return false;
+        std::vector<RecordLine>& lines = read.result;
         // The lines of one backup stand together: each name is read once.
         std::string backup;
         bool wanted = false;

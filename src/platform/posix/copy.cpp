@@ -25,18 +25,18 @@ namespace {
 
 constexpr off_t end_of_file = std::numeric_limits<off_t>::max();
 
-bool write_all_at(int fd, const char* data, std::size_t size, off_t offset) {
+Error write_all_at(int fd, const char* data, std::size_t size, off_t offset) {
     while (size != 0) {
         const ssize_t written = ::pwrite(fd, data, size, offset);
         if (written < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return call_error();
         }
         data += written;
         size -= static_cast<std::size_t>(written);
         offset += written;
     }
-    return true;
+    return {};
 }
 
 // A large copy is sent to the disk step by step while the rest of it is
@@ -51,9 +51,8 @@ void start_writeback(int to, off_t& unstarted, off_t reached) {
 
 // Copies the bytes from an offset up to another, or up to the end of the
 // file, to the same offsets of the copy: in the kernel where it can
-// (copy_file_range), else through one fixed buffer. Returns the offset
-// reached, -1 on failure.
-off_t copy_range(int from, int to, off_t at, off_t end, DigestFollower* follower) {
+// (copy_file_range), else through a buffer. Returns the offset reached.
+Outcome<off_t> copy_range(int from, int to, off_t at, off_t end, DigestFollower* follower) {
     off_t unstarted = at;
 #ifdef __linux__
     for (off_t out = at; at < end;) {
@@ -72,20 +71,21 @@ off_t copy_range(int from, int to, off_t at, off_t end, DigestFollower* follower
         if (errno == EINTR) continue;
         const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
                                  errno == EOPNOTSUPP || errno == EBADF;
-        if (!unsupported) return -1;
+        if (!unsupported) return call_error();
         break;
     }
 #endif
-    static std::array<char, 1 << 17> buffer;
+    std::vector<char> buffer;
     while (at < end) {
-        const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - at, buffer.size()));
+        buffer.resize(std::size_t{1} << 17);
+        const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - at, static_cast<off_t>(buffer.size())));
         const ssize_t got = ::pread(from, buffer.data(), wanted, at);
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
-            return -1;
+            return call_error();
         }
-        if (!write_all_at(to, buffer.data(), static_cast<std::size_t>(got), at)) return -1;
+        if (const Error failed = write_all_at(to, buffer.data(), static_cast<std::size_t>(got), at)) return failed;
         at += got;
         start_writeback(to, unstarted, at);
         bytes_done(static_cast<std::uint64_t>(got));
@@ -97,8 +97,9 @@ off_t copy_range(int from, int to, off_t at, off_t end, DigestFollower* follower
 // Copies the data from an offset to the end of the file, leaving holes
 // unwritten so that a sparse file stays sparse: run by run of data where the
 // file has holes. Returns the offset reached (where only a hole is left, its
-// start), -1 on failure.
-off_t copy_data(int from, int to, const struct stat& source, off_t start, DigestFollower* follower = nullptr) {
+// start).
+Outcome<off_t> copy_data(int from, int to, const struct stat& source, off_t start,
+                         DigestFollower* follower = nullptr) {
     // A file with as many blocks as bytes has no holes to look for. The
     // search for one is still made once: ext4, btrfs and tmpfs let it wait
     // for a write in flight, so that the copy starts after that write.
@@ -110,11 +111,12 @@ off_t copy_data(int from, int to, const struct stat& source, off_t start, Digest
         const off_t data = ::lseek(from, at, SEEK_DATA);
         if (data < 0 && errno == ENXIO) return at;
         // Where the file system cannot tell holes (EINVAL), the rest is data.
-        if (data < 0) return errno == EINVAL ? copy_range(from, to, at, end_of_file, follower) : -1;
+        if (data < 0 && errno == EINVAL) return copy_range(from, to, at, end_of_file, follower);
+        if (data < 0) return call_error();
         const off_t hole = ::lseek(from, data, SEEK_HOLE);
-        if (hole < 0) return -1;
-        const off_t reached = copy_range(from, to, data, hole, follower);
-        if (reached < hole) return reached;  // a failure, or the file became shorter
+        if (hole < 0) return call_error();
+        const Outcome<off_t> reached = copy_range(from, to, data, hole, follower);
+        if (reached.failed() || reached.value < hole) return reached;  // or the file became shorter
         at = hole;
     }
 }
@@ -133,7 +135,7 @@ constexpr off_t followed_size = off_t{8} << 20;
 // Where growth is taken (a move, whose source is removed next), a source
 // that only grew keeps what was copied and gets the rest. On success the
 // status is that of the version copied, and the digest that of the copy.
-bool copy_one_version(int from, int to, struct stat& source, bool take_growth, PendingDigest& digest) {
+Error copy_one_version(int from, int to, struct stat& source, bool take_growth, PendingDigest& digest) {
     Hashed& hashed = digest.hashed;
 #ifdef FICLONE
     // Shared blocks are one version by themselves, and the digest is that of
@@ -143,7 +145,8 @@ bool copy_one_version(int from, int to, struct stat& source, bool take_growth, P
     if (!sharing_unsupported) {
         if (::ioctl(to, FICLONE, from) == 0) {
             bytes_done(static_cast<std::uint64_t>(source.st_size));
-            return ::fstat(from, &source) == 0 && digest_file(to, hashed);
+            if (::fstat(from, &source) != 0) return call_error();
+            return digest_file(to, hashed);
         }
         sharing_unsupported = errno == EOPNOTSUPP || errno == ENOTTY;
     }
@@ -154,32 +157,32 @@ bool copy_one_version(int from, int to, struct stat& source, bool take_growth, P
         if (attempt > 0) {
             // The copy is written again from its start.
             if (follower) follower->abandon();
-            if (::ftruncate(to, 0) != 0) return false;
+            if (::ftruncate(to, 0) != 0) return call_error();
         }
-        off_t reached = copy_data(from, to, source, 0, follower.get());
-        for (int taken = 0; reached >= 0; ++taken) {
+        Outcome<off_t> reached = copy_data(from, to, source, 0, follower.get());
+        for (int taken = 0; !reached.failed(); ++taken) {
             struct stat now {};
-            if (::fstat(from, &now) != 0) return false;
+            if (::fstat(from, &now) != 0) return call_error();
             const bool grew = take_growth && now.st_size > source.st_size && taken < growth_tries;
             if (same_version(source, now)) {
                 // A hole at the end has no data that would give the copy its length.
-                if (reached < now.st_size && ::ftruncate(to, now.st_size) != 0) return false;
+                if (reached.value < now.st_size && ::ftruncate(to, now.st_size) != 0) return call_error();
                 // Whoever wants the digest waits for the follower then.
                 if (follower && attempt == 0) {
                     digest.follower = std::move(follower);
                     digest.size = now.st_size;
                     digest.fd = to;
-                    return true;
+                    return {};
                 }
                 return digest_file(to, hashed);
             }
             source = now;
             if (!grew) break;
-            reached = copy_data(from, to, now, reached, follower.get());
+            reached = copy_data(from, to, now, reached.value, follower.get());
         }
-        if (reached < 0) return false;
+        if (reached.failed()) return Error{reached.error};
     }
-    return failed_with(EAGAIN);
+    return error_of(EAGAIN);
 }
 
 // What cannot be opened (a link, a FIFO, a device) has its attributes read
@@ -202,56 +205,58 @@ int set_attribute(const Node& node, const char* name, const std::vector<char>& v
                                 : ::lsetxattr(path_of(node).c_str(), name, value.data(), value.size(), 0);
 }
 
-bool remove_attribute(const Node& node, const char* name) {
+Error remove_attribute(const Node& node, const char* name) {
     const int removed = node.name == nullptr ? ::fremovexattr(node.fd, name) : ::lremovexattr(path_of(node).c_str(), name);
-    return removed == 0 || errno == ENODATA || call_unsupported(errno);
+    if (removed == 0 || errno == ENODATA || call_unsupported(errno)) return {};
+    return call_error();
 }
 
 // Whether a file system refused an attribute (rather than failed to write it).
-bool refused(int error) {
+bool refused(ErrorCode error) {
     return call_unsupported(error) || error == EPERM || error == EACCES || error == EINVAL || error == ENOSPC ||
            error == E2BIG || error == ERANGE;
 }
 
 // The names of the source's extended attributes. A list too long for the
 // system to hand out (E2BIG) gives the ACLs alone, read by their names.
-bool attribute_names(const Node& from, std::vector<char>& names) {
-    if (read_sized([&](char* list, std::size_t size) { return list_attributes(from, list, size); }, names)) {
-        return true;
-    }
-    if (call_unsupported(errno)) return succeeded();
-    if (errno != E2BIG) return false;
+Error attribute_names(const Node& from, std::vector<char>& names) {
+    const Error listed =
+        read_sized([&](char* list, std::size_t size) { return list_attributes(from, list, size); }, names);
+    if (!listed) return {};
     names.clear();
+    if (call_unsupported(listed.code)) return {};
+    if (listed.code != E2BIG) return listed;
     for (const std::string_view acl : {std::string_view(access_acl), std::string_view(default_acl)}) {
         names.insert(names.end(), acl.begin(), acl.end());
         names.push_back('\0');
     }
-    return succeeded();
+    return {};
 }
 
 // Carries every extended attribute of the source that the copy's file system
 // takes, its ACLs among them; an ACL that the copy may have inherited from its
 // folder and the source does not have is removed. acl_carried is false when
 // the source's access ACL could not be carried.
-bool carry_attributes(const Node& from, const Node& to, bool may_have_inherited, bool& acl_carried) {
+Error carry_attributes(const Node& from, const Node& to, bool may_have_inherited, bool& acl_carried) {
     acl_carried = true;
     std::vector<char> names;
-    if (!attribute_names(from, names)) {
+    if (const Error listed = attribute_names(from, names)) {
         // Without /proc the attributes of what cannot be opened are unknown:
         // the entry is then given no ACL, and grants its owner alone.
-        if (from.name == nullptr || errno != ENOENT) return false;
+        if (from.name == nullptr || listed.code != ENOENT) return listed;
         acl_carried = false;
-        return succeeded();
+        return {};
     }
     bool has_acl = false;
     bool has_default = false;
     std::vector<char> value;
     for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
         const char* name = &names[at];
-        if (!read_sized([&](char* data, std::size_t size) { return get_attribute(from, name, data, size); },
-                        value)) {
-            if (errno == ENODATA) continue;  // removed in the meantime, or never there
-            if (!call_unsupported(errno)) return false;
+        if (const Error read =
+                read_sized([&](char* data, std::size_t size) { return get_attribute(from, name, data, size); },
+                           value)) {
+            if (read.code == ENODATA) continue;  // removed in the meantime, or never there
+            if (!call_unsupported(read.code)) return read;
             acl_carried = acl_carried && std::strcmp(name, access_acl) != 0;
             continue;
         }
@@ -259,22 +264,28 @@ bool carry_attributes(const Node& from, const Node& to, bool may_have_inherited,
         has_acl = has_acl || is_acl;
         has_default = has_default || std::strcmp(name, default_acl) == 0;
         if (set_attribute(to, name, value) == 0) continue;
-        if (!refused(errno)) return false;
+        if (!refused(static_cast<ErrorCode>(errno))) return call_error();
         if (is_acl) acl_carried = false;
     }
-    if (!may_have_inherited) return true;
-    return (has_acl || remove_attribute(to, access_acl)) && (has_default || remove_attribute(to, default_acl));
+    if (!may_have_inherited) return {};
+    if (!has_acl) {
+        if (const Error failed = remove_attribute(to, access_acl)) return failed;
+    }
+    if (!has_default) return remove_attribute(to, default_acl);
+    return {};
 }
 
 // Whether the process was refused a change of owner, or the file system
 // cannot make one (rather than failed).
-bool owner_refused() {
-    return errno == EPERM || errno == EINVAL || call_unsupported(errno);
+bool owner_refused(Error error) {
+    return error.code == EPERM || error.code == EINVAL || call_unsupported(error.code);
 }
 
-bool change_owner(const Node& node, uid_t owner, gid_t group) {
-    return node.name == nullptr ? ::fchownat(node.fd, "", owner, group, AT_EMPTY_PATH) == 0
-                                : ::fchownat(node.fd, node.name, owner, group, AT_SYMLINK_NOFOLLOW) == 0;
+Error change_owner(const Node& node, uid_t owner, gid_t group) {
+    const int changed = node.name == nullptr ? ::fchownat(node.fd, "", owner, group, AT_EMPTY_PATH)
+                                             : ::fchownat(node.fd, node.name, owner, group, AT_SYMLINK_NOFOLLOW);
+    if (changed != 0) return call_error();
+    return {};
 }
 
 // The permission bits of one class (shifted to the others' place) that let
@@ -314,70 +325,81 @@ bool same_version(const struct stat& before, const struct stat& after) {
            before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
 }
 
-bool shows_no_more(const struct stat& source, const Node& node) {
+Error shows_no_more(const struct stat& source, const Node& node) {
     struct stat shown {};
     const int got = node.name == nullptr ? ::fstat(node.fd, &shown)
                                          : ::fstatat(node.fd, node.name, &shown, AT_SYMLINK_NOFOLLOW);
-    return got == 0 && (!lets_in_more(source, shown) || failed_with(EPERM));
+    if (got != 0) return call_error();
+    if (lets_in_more(source, shown)) return error_of(EPERM);
+    return {};
 }
 
-bool keep_metadata(const Node& from, const Node& to, const struct stat& source, bool may_have_inherited) {
+Error keep_metadata(const Node& from, const Node& to, const struct stat& source, bool may_have_inherited) {
     auto mode = static_cast<mode_t>(source.st_mode & 07777);
     // Where the process may not give the copy the source's owner, the copy is
     // the runner's and never keeps setuid or setgid: no program that runs as
     // one user is made from a file that another controls. It keeps the
     // source's group where the runner may give it; where not, a group that
     // the source never named gets no more than the source grants everyone.
-    if (!change_owner(to, source.st_uid, source.st_gid)) {
-        if (!owner_refused()) return false;
+    if (const Error refused = change_owner(to, source.st_uid, source.st_gid)) {
+        if (!owner_refused(refused)) return refused;
         mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-        if (!change_owner(to, static_cast<uid_t>(-1), source.st_gid)) {
-            if (!owner_refused()) return false;
+        if (const Error group_refused = change_owner(to, static_cast<uid_t>(-1), source.st_gid)) {
+            if (!owner_refused(group_refused)) return group_refused;
             mode &= ~static_cast<mode_t>(S_IRWXG & ~((mode & S_IRWXO) << 3));
         }
     }
     bool acl_carried = true;
-    if (!carry_attributes(from, to, may_have_inherited, acl_carried)) return false;
+    if (const Error failed = carry_attributes(from, to, may_have_inherited, acl_carried)) return failed;
     // Without the source's ACL, the copy grants nothing beyond its owner
     // rather than more than the source did.
     if (!acl_carried) mode &= ~static_cast<mode_t>(S_IRWXG | S_IRWXO);
     const std::array<timespec, 2> times{source.st_atim, source.st_mtim};
     // A link has no permission bits of its own.
-    if (S_ISLNK(source.st_mode)) return ::utimensat(to.fd, to.name, times.data(), AT_SYMLINK_NOFOLLOW) == 0;
+    if (S_ISLNK(source.st_mode)) {
+        if (::utimensat(to.fd, to.name, times.data(), AT_SYMLINK_NOFOLLOW) != 0) return call_error();
+        return {};
+    }
     // Where the file system has no permission bits to set, what it shows
     // instead is checked below.
     const bool mode_set = to.name == nullptr ? ::fchmod(to.fd, mode) == 0 : ::fchmodat(to.fd, to.name, mode, 0) == 0;
-    if (!mode_set && !call_unsupported(errno)) return false;
+    if (!mode_set && !call_unsupported(static_cast<ErrorCode>(errno))) return call_error();
     const bool timed = to.name == nullptr ? ::futimens(to.fd, times.data()) == 0
                                           : ::utimensat(to.fd, to.name, times.data(), AT_SYMLINK_NOFOLLOW) == 0;
-    return timed && shows_no_more(source, to);
+    if (!timed) return call_error();
+    return shows_no_more(source, to);
 }
 
-bool PendingDigest::take(Hashed& out) {
+Error PendingDigest::take(Hashed& out) {
     if (follower) {
         const bool followed = follower->finish(size, hashed);
         follower.reset();
-        if (!followed && !digest_file(fd, hashed)) return false;
+        if (!followed) {
+            if (const Error failed = digest_file(fd, hashed)) return failed;
+        }
     }
     out = hashed;
-    return true;
+    return {};
 }
 
-bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, PendingDigest& digest) {
+Error fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, PendingDigest& digest) {
     // No data goes into a new file that others could read already.
-    return shows_no_more(source, {to, nullptr}) && copy_one_version(from, to, source, take_growth, digest) &&
-           keep_metadata({from, nullptr}, {to, nullptr}, source, folder.gives_an_acl);
+    if (const Error failed = shows_no_more(source, {to, nullptr})) return failed;
+    if (const Error failed = copy_one_version(from, to, source, take_growth, digest)) return failed;
+    return keep_metadata({from, nullptr}, {to, nullptr}, source, folder.gives_an_acl);
 }
 
-bool take_the_rest(int from, int to, struct stat& source) {
+Error take_the_rest(int from, int to, struct stat& source) {
     struct stat now {};
-    if (::fstat(from, &now) != 0) return false;
-    if (now.st_size <= source.st_size) return true;
-    const off_t reached = copy_data(from, to, now, source.st_size);
-    if (reached < 0 || (reached < now.st_size && ::ftruncate(to, now.st_size) != 0)) return false;
+    if (::fstat(from, &now) != 0) return call_error();
+    if (now.st_size <= source.st_size) return {};
+    const Outcome<off_t> reached = copy_data(from, to, now, source.st_size);
+    if (reached.failed()) return Error{reached.error};
+    if (reached.value < now.st_size && ::ftruncate(to, now.st_size) != 0) return call_error();
     source = now;
     const std::array<timespec, 2> times{now.st_atim, now.st_mtim};
-    return ::futimens(to, times.data()) == 0 && ::fsync(to) == 0;
+    if (::futimens(to, times.data()) != 0 || ::fsync(to) != 0) return call_error();
+    return {};
 }
 
 }  // namespace posix

@@ -16,8 +16,8 @@ namespace {
 constexpr std::size_t digest_chunk = std::size_t{1} << 16;
 
 // Hashes the file's bytes from an offset up to another, or to its end;
-// returns the offset reached, -1 where a read failed.
-off_t hash_range(int fd, SHA256_CTX& context, off_t at, off_t end, std::span<unsigned char> buffer,
+// returns the offset reached.
+Outcome<off_t> hash_range(int fd, SHA256_CTX& context, off_t at, off_t end, std::span<unsigned char> buffer,
                  bool count_progress) {
     while (at < end) {
         const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - at, static_cast<off_t>(buffer.size())));
@@ -25,7 +25,7 @@ off_t hash_range(int fd, SHA256_CTX& context, off_t at, off_t end, std::span<uns
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
-            return -1;
+            return call_error();
         }
         SHA256_Update(&context, buffer.data(), static_cast<std::size_t>(got));
         at += got;
@@ -36,16 +36,17 @@ off_t hash_range(int fd, SHA256_CTX& context, off_t at, off_t end, std::span<uns
 
 }  // namespace
 
-bool digest_file(int fd, Hashed& hashed, bool count_progress) {
+Error digest_file(int fd, Hashed& hashed, bool count_progress) {
     SHA256_CTX context;
     SHA256_Init(&context);
     std::array<unsigned char, digest_chunk> buffer;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    const off_t reached = hash_range(fd, context, 0, std::numeric_limits<off_t>::max(), buffer, count_progress);
-    if (reached < 0) return false;
+    const Outcome<off_t> reached =
+        hash_range(fd, context, 0, std::numeric_limits<off_t>::max(), buffer, count_progress);
+    if (reached.failed()) return Error{reached.error};
     SHA256_Final(hashed.digest.data(), &context);
-    hashed.size = static_cast<std::uint64_t>(reached);
-    return true;
+    hashed.size = static_cast<std::uint64_t>(reached.value);
+    return {};
 }
 
 // The follower's work: the bytes below `ready` are written, and it hashes
@@ -78,13 +79,13 @@ void follow(DigestFollower::Shared& shared) {
             last = shared.final_size.has_value();
             until = last ? *shared.final_size : shared.ready;
         }
-        const off_t reached = hash_range(shared.fd, context, hashed, until, buffer, false);
-        if (reached < 0 || (reached < until && !last)) {
+        const Outcome<off_t> reached = hash_range(shared.fd, context, hashed, until, buffer, false);
+        if (reached.failed() || (reached.value < until && !last)) {
             const std::lock_guard hold(shared.lock);
             shared.failed = true;
             return;
         }
-        hashed = reached;
+        hashed = reached.value;
         if (last) {
             const std::lock_guard hold(shared.lock);
             SHA256_Final(shared.hashed.digest.data(), &context);
@@ -150,14 +151,18 @@ bool DigestFollower::finish(off_t size, Hashed& hashed) {
 
 namespace platform {
 
-std::optional<FolderIdentities> folder_identities(const std::string& path) {
+Outcome<FolderIdentities> folder_identities(const std::string& path) {
     using namespace posix;
-    const FolderStream stream = open_stream(AT_FDCWD, path.c_str());
+    const Outcome<FolderStream> stream = open_stream(AT_FDCWD, path.c_str());
+    if (stream.failed()) return Error{stream.error};
     struct stat status {};
-    if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0) return std::nullopt;
+    if (::fstat(::dirfd(stream.value.get()), &status) != 0) return call_error();
     FolderIdentities found{status.st_dev, {}, {}};
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream.get())) {
+    for (;;) {
+        const Outcome<const dirent*> next = next_entry(stream.value.get());
+        if (next.failed()) return Error{next.error};
+        const dirent* entry = next.value;
+        if (entry == nullptr) break;
         const std::string_view name(entry->d_name);
         if (name == "." || name == "..") continue;
         unsigned char type = entry->d_type;
@@ -165,7 +170,9 @@ std::optional<FolderIdentities> folder_identities(const std::string& path) {
         // Where the folder's listing tells no kind, the entry is looked at.
         if (type == DT_UNKNOWN) {
             struct stat looked {};
-            if (::fstatat(::dirfd(stream.get()), entry->d_name, &looked, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+            if (::fstatat(::dirfd(stream.value.get()), entry->d_name, &looked, AT_SYMLINK_NOFOLLOW) != 0) {
+                return call_error();
+            }
             type = S_ISREG(looked.st_mode) ? DT_REG : DT_UNKNOWN;
             inode = looked.st_ino;
         }
@@ -174,28 +181,21 @@ std::optional<FolderIdentities> folder_identities(const std::string& path) {
         } else {
             found.others.emplace_back(name);
         }
-        errno = 0;
     }
-    if (errno != 0) return std::nullopt;
     std::sort(found.regular_files.begin(), found.regular_files.end());
     std::sort(found.others.begin(), found.others.end());
-    succeeded();
     return found;
 }
 
-std::optional<CheckedFile> read_file_digest(const std::string& path) {
+Outcome<CheckedFile> read_file_digest(const std::string& path) {
     using namespace posix;
     const FileDescriptor in(open_untouched(AT_FDCWD, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
-    if (!in.valid() || ::fstat(in.get(), &status) != 0) return std::nullopt;
-    if (!S_ISREG(status.st_mode)) {
-        failed_with(EINVAL);
-        return std::nullopt;
-    }
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return call_error();
+    if (!S_ISREG(status.st_mode)) return error_of(EINVAL);
     Hashed hashed;
-    if (!digest_file(in.get(), hashed, true)) return std::nullopt;
+    if (const Error failed = digest_file(in.get(), hashed, true)) return failed;
     entry_done();
-    succeeded();
     return CheckedFile{status.st_dev, status.st_ino, hashed.size, hashed.digest};
 }
 

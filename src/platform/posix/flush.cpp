@@ -41,7 +41,7 @@ constexpr std::size_t flushes_per_thread = 4;
 
 }  // namespace
 
-bool flush_all(std::span<const int> descriptors) {
+Error flush_all(std::span<const int> descriptors) {
     FlushWork work;
     work.descriptors = descriptors;
     std::array<pthread_t, most_flush_threads> threads{};
@@ -57,8 +57,7 @@ bool flush_all(std::span<const int> descriptors) {
     }
     flush_some(&work);
     for (std::size_t i = 0; i < started; ++i) ::pthread_join(threads[i], nullptr);
-    // A thread that could not start may have left its reason behind.
-    return work.error == 0 ? succeeded() : failed_with(work.error);
+    return error_of(work.error);
 }
 
 }  // namespace posix

@@ -36,73 +36,76 @@ std::string temporary_name() {
     return name;
 }
 
-bool read_link(int folder, const char* name, off_t size, std::string& destination) {
+Error read_link(int folder, const char* name, off_t size, std::string& destination) {
     destination.assign(static_cast<std::size_t>(size) + 1, '\0');
     const ssize_t length = ::readlinkat(folder, name, destination.data(), destination.size());
-    if (length < 0) return false;
-    if (static_cast<std::size_t>(length) >= destination.size()) return failed_with(EAGAIN);
+    if (length < 0) return call_error();
+    if (static_cast<std::size_t>(length) >= destination.size()) return error_of(EAGAIN);
     destination.resize(static_cast<std::size_t>(length));
-    return true;
+    return {};
 }
 
 namespace {
 
 // A folder opened for reading where the process may, else only for naming
 // files in it: a drop box is written and searched by others but not read.
-Folder open_relative(int parent, const char* name, int follow) {
+Outcome<Folder> open_relative(int parent, const char* name, int follow) {
     FileDescriptor fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
     if (fd.valid()) {
         const bool gives_an_acl = ::fgetxattr(fd.get(), default_acl, nullptr, 0) > 0;
-        return {std::move(fd), true, gives_an_acl};
+        return Folder{std::move(fd), true, gives_an_acl};
     }
-    if (errno != EACCES) return {std::move(fd), true, true};
-    return {FileDescriptor(::openat(parent, name, O_PATH | O_DIRECTORY | O_CLOEXEC | follow)), false, true};
+    if (errno != EACCES) return call_error();
+    fd = FileDescriptor(::openat(parent, name, O_PATH | O_DIRECTORY | O_CLOEXEC | follow));
+    if (!fd.valid()) return call_error();
+    return Folder{std::move(fd), false, true};
 }
 
-bool flush_new_folder(const Folder& made, const Folder& parent) {
-    if (made.readable && ::fsync(made.fd.get()) != 0) return false;
-    return !parent.readable || ::fsync(parent.fd.get()) == 0;
+Error flush_new_folder(const Folder& made, const Folder& parent) {
+    if (made.readable && ::fsync(made.fd.get()) != 0) return call_error();
+    if (parent.readable && ::fsync(parent.fd.get()) != 0) return call_error();
+    return {};
 }
 
 }  // namespace
 
-Folder open_folder(const std::string& path) {
+Outcome<Folder> open_folder(const std::string& path) {
     return open_relative(AT_FDCWD, path.c_str(), 0);
 }
 
-const Folder* FolderTable::open(const std::string& folder_path, bool make) {
+Outcome<const Folder*> FolderTable::open(const std::string& folder_path, bool make) {
     if (const auto known = folders_.find(folder_path); known != folders_.end()) return &known->second;
     const auto [parent_path, name] = split_path(folder_path);
     const Folder* parent = nullptr;
-    Folder folder;
+    Outcome<Folder> folder;
     bool made = false;
     if (parent_path == ".") {
         // The backup folder itself may be a link, the user's choice.
         folder = open_folder(folder_path);
     } else {
-        parent = open(parent_path, make);
-        if (parent == nullptr) return nullptr;
+        const Outcome<const Folder*> parent_opened = open(parent_path, make);
+        if (parent_opened.failed()) return parent_opened;
+        parent = parent_opened.value;
         folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);
-        if (!folder.fd.valid() && errno == ENOENT && make) {
+        if (folder.error == ENOENT && make) {
             made = ::mkdirat(parent->fd.get(), name.c_str(), 0777) == 0;
-            if (!made && errno != EEXIST) return nullptr;
+            if (!made && errno != EEXIST) return call_error();
             folder = open_relative(parent->fd.get(), name.c_str(), O_NOFOLLOW);
         }
     }
     // A link below the backup folder fails here (ELOOP or ENOTDIR).
-    if (!folder.fd.valid()) return nullptr;
+    if (folder.failed()) return Error{folder.error};
     // Whoever owns a folder can empty it: only the runner's or root's are used.
     struct stat status {};
-    if (::fstat(folder.fd.get(), &status) != 0) return nullptr;
-    if (!runner_or_root(status.st_uid)) {
-        failed_with(EPERM);
-        return nullptr;
+    if (::fstat(folder.value.fd.get(), &status) != 0) return call_error();
+    if (!runner_or_root(status.st_uid)) return error_of(EPERM);
+    if (made) {
+        if (const Error flushed = flush_new_folder(folder.value, *parent)) return flushed;
     }
-    if (made && !flush_new_folder(folder, *parent)) return nullptr;
-    return &folders_.emplace(folder_path, std::move(folder)).first->second;
+    return &folders_.emplace(folder_path, std::move(folder.value)).first->second;
 }
 
-bool flush_folders(std::span<const Folder* const> folders) {
+Error flush_folders(std::span<const Folder* const> folders) {
     std::vector<int> descriptors;
     for (const Folder* folder : folders) {
         const int fd = folder->fd.get();
@@ -118,27 +121,29 @@ bool flush_folders(std::span<const Folder* const> folders) {
 namespace platform {
 
 // A new folder is flushed with its parent, so that it survives a power cut.
-bool create_folder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0777) != 0) return false;
-    const posix::Folder made = posix::open_folder(path);
-    if (!made.fd.valid()) return false;
-    const posix::Folder parent = posix::open_folder(posix::split_path(path).first);
-    const posix::Folder* both[] = {&made, &parent};
-    return parent.fd.valid() && posix::flush_folders(both);
+Error create_folder(const std::string& path) {
+    using namespace posix;
+    if (::mkdir(path.c_str(), 0777) != 0) return call_error();
+    const Outcome<Folder> made = open_folder(path);
+    if (made.failed()) return Error{made.error};
+    const Outcome<Folder> parent = open_folder(split_path(path).first);
+    if (parent.failed()) return Error{parent.error};
+    const Folder* both[] = {&made.value, &parent.value};
+    return flush_folders(both);
 }
 
-bool lock_folder(const std::string& path, bool wait) {
+Error lock_folder(const std::string& path, bool wait) {
     // Held until the process ends: the descriptor is never closed.
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return posix::call_error();
     while (::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
         if (errno != EINTR) {
-            const posix::ErrnoKeeper keep;
+            const Error refused = posix::call_error();
             ::close(fd);
-            return false;
+            return refused;
         }
     }
-    return true;
+    return {};
 }
 
 bool in_use(ErrorCode error) {
@@ -146,6 +151,7 @@ bool in_use(ErrorCode error) {
 }
 
 bool holds_folder(const std::string& source, const std::string& backup_folder) {
+    // A source that cannot be looked at holds nothing: its own run says why.
     struct stat status {};
     if (::stat(source.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
     const auto real = [](const std::string& path) {
@@ -161,9 +167,10 @@ bool holds_folder(const std::string& source, const std::string& backup_folder) {
     return top == "/" || folder == top || folder.starts_with(top + "/");
 }
 
-bool path_exists(const std::string& path) {
+Outcome<bool> path_exists(const std::string& path) {
     struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
+    if (::lstat(path.c_str(), &status) == 0) return true;
+    return posix::call_error();
 }
 
 }  // namespace platform

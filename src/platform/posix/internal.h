@@ -37,23 +37,21 @@ struct Hashed {
     friend bool operator==(const Hashed&, const Hashed&) = default;
 };
 
-// Keeps the error indicator of a failure while cleanup calls run.
-class ErrnoKeeper {
-public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-    ErrnoKeeper(const ErrnoKeeper&) = delete;
-    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+// The error a system call has just failed with, taken at once; never none,
+// so that a failure can never pass for a success.
+inline Error call_error() {
+    return {errno != 0 ? static_cast<ErrorCode>(errno) : static_cast<ErrorCode>(EIO)};
+}
 
-private:
-    int saved_;
-};
+inline Error error_of(int code) {
+    return {static_cast<ErrorCode>(code)};
+}
 
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
-        const ErrnoKeeper keep;
         if (fd_ >= 0) ::close(fd_);
     }
     FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -70,18 +68,8 @@ public:
     int release() { return std::exchange(fd_, -1); }
 
 private:
-    int fd_;
+    int fd_ = -1;
 };
-
-inline bool succeeded() {
-    errno = 0;
-    return true;
-}
-
-inline bool failed_with(int error) {
-    errno = error;
-    return false;
-}
 
 // Whether an owner is the runner or root: the only owners of backup folders
 // and records that are used, since whoever owns one can change it.
@@ -91,12 +79,12 @@ inline bool runner_or_root(uid_t owner) {
 
 // Whether a file system lacks a call (FAT through FUSE has neither chown
 // nor chmod, exFAT no symbolic links).
-inline bool call_unsupported(int error) {
+inline bool call_unsupported(ErrorCode error) {
     return error == EOPNOTSUPP || error == ENOSYS;
 }
 
 // Whether the system lacks a flag of renameat2 (FUSE file systems).
-inline bool flag_unsupported(int error) {
+inline bool flag_unsupported(ErrorCode error) {
     return error == EINVAL || call_unsupported(error);
 }
 
@@ -105,7 +93,7 @@ std::pair<std::string, std::string> split_path(const std::string& path);
 
 // What a symbolic link in a folder, of the size its status gave, points to;
 // a link that grew in between fails (EAGAIN).
-bool read_link(int folder, const char* name, off_t size, std::string& destination);
+Error read_link(int folder, const char* name, off_t size, std::string& destination);
 
 // A name for a file of this run's own that nothing else is likely to use
 // (".tesrak-" and twelve letters or digits); the caller retries with another
@@ -133,21 +121,21 @@ inline constexpr const char* default_acl = "system.posix_acl_default";
 class FolderTable {
 public:
     // The folder of a path inside the backup folder, made where it is
-    // missing, or null with the error indicator set.
-    const Folder* open(const std::string& folder_path) { return open(folder_path, true); }
+    // missing.
+    Outcome<const Folder*> open(const std::string& folder_path) { return open(folder_path, true); }
     // The same, but a missing folder is not made (the error is then ENOENT).
-    const Folder* find(const std::string& folder_path) { return open(folder_path, false); }
+    Outcome<const Folder*> find(const std::string& folder_path) { return open(folder_path, false); }
     std::size_t size() const { return folders_.size(); }
     void clear() { folders_.clear(); }
 
 private:
-    const Folder* open(const std::string& folder_path, bool make);
+    Outcome<const Folder*> open(const std::string& folder_path, bool make);
     std::map<std::string, Folder> folders_;
 };
 
 // Opens a folder by its path as given, following links (the backup folder
 // itself, or a source's folder).
-Folder open_folder(const std::string& path);
+Outcome<Folder> open_folder(const std::string& path);
 
 // An entry whose owner, attributes, permission bits and times are read or
 // given: an open file or folder (no name), or a name in an open folder, for
@@ -160,46 +148,43 @@ struct Node {
 // Reads a list or value whose size the call tells when given no room,
 // again while it grows in between.
 template <class Read>
-bool read_sized(Read read, std::vector<char>& out) {
+Error read_sized(Read read, std::vector<char>& out) {
     for (;;) {
         const ssize_t size = read(nullptr, 0);
-        if (size < 0) return false;
+        if (size < 0) return call_error();
         out.resize(static_cast<std::size_t>(size));
-        if (size == 0) return true;
+        if (size == 0) return {};
         const ssize_t got = read(out.data(), out.size());
         if (got >= 0) {
             out.resize(static_cast<std::size_t>(got));
-            return true;
+            return {};
         }
-        if (errno != ERANGE) return false;
+        if (errno != ERANGE) return call_error();
     }
 }
 
 // Whether two readings of a file's status see the same version of it.
 bool same_version(const struct stat& before, const struct stat& after);
 
-// Whether two open files of the same size hold the same bytes; different
-// files leave the error indicator as it was.
-// Whether two open files hold the same bytes; none where either could not
-// be read (errno tells why). Where asked, the first file's digest is taken
-// on the way (complete only where the bytes are the same).
-std::optional<bool> bytes_equal(int first, int second, Hashed* first_digest = nullptr);
+// Whether two open files hold the same bytes. Where asked, the first file's
+// digest is taken on the way (complete only where the bytes are the same).
+Outcome<bool> bytes_equal(int first, int second, Hashed* first_digest = nullptr);
 
 // Gives an entry the source's owner, extended attributes (ACLs among them),
 // permission bits and times, never granting more than the source: where the
 // owner or the ACL cannot be kept, the bits that would grant more are
 // cleared. An ACL the entry may have inherited from its folder, and the
 // source lacks, is removed.
-bool keep_metadata(const Node& from, const Node& to, const struct stat& source, bool may_have_inherited);
+Error keep_metadata(const Node& from, const Node& to, const struct stat& source, bool may_have_inherited);
 
 // Fails (EPERM) where the entry lets in more than the source: a file system
 // that shows its own owner or permission bits whatever was set (exFAT shows
 // 0777).
-bool shows_no_more(const struct stat& source, const Node& node);
+Error shows_no_more(const struct stat& source, const Node& node);
 
 // Reads an open file from its start to its end and hashes it; where asked,
 // the bytes count on the progress line.
-bool digest_file(int fd, Hashed& hashed, bool count_progress = false);
+Error digest_file(int fd, Hashed& hashed, bool count_progress = false);
 
 // Hashes a copy on a thread of its own while the copy is written, so that
 // the hash costs a large copy no time: the copier tells how far the copy is
@@ -236,24 +221,24 @@ struct PendingDigest {
     std::unique_ptr<DigestFollower> follower = nullptr;  // where still hashing
     off_t size = 0;
     int fd = -1;
-    // The digest, waited for where the follower still hashes; false where
+    // The digest, waited for where the follower still hashes; an error where
     // the copy could not be read back.
-    bool take(Hashed& out);
+    Error take(Hashed& out);
 };
 // The copy's digest is that of the bytes the copy holds.
-bool fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, PendingDigest& digest);
+Error fill(int from, int to, struct stat& source, const Folder& folder, bool take_growth, PendingDigest& digest);
 // Appends what was added to the source since the version copied, and
 // flushes the copy where anything was.
-bool take_the_rest(int from, int to, struct stat& source);
+Error take_the_rest(int from, int to, struct stat& source);
 
 // The file a copy is written into. It has no name (O_TMPFILE) or a temporary
 // name in the folder, which is removed again unless it was handed on.
 class StagedFile {
 public:
+    StagedFile() = default;
     StagedFile(FileDescriptor fd, int folder, std::string name)
         : fd_(std::move(fd)), folder_(folder), name_(std::move(name)) {}
     ~StagedFile() {
-        const ErrnoKeeper keep;
         if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
     }
     StagedFile(StagedFile&& other) noexcept
@@ -274,53 +259,61 @@ public:
 
 private:
     FileDescriptor fd_;
-    int folder_;
+    int folder_ = -1;
     std::string name_;
 };
 
 // A new file in the folder, readable by its owner alone: without a name
 // where the file system offers that, else under a temporary name.
-StagedFile create_staged(const Folder& folder);
+Outcome<StagedFile> create_staged(const Folder& folder);
 // Always under a temporary name.
-StagedFile create_named(const Folder& folder);
+Outcome<StagedFile> create_named(const Folder& folder);
 
 // The files this run has given a backup's name, by device and inode: a copy
 // never replaces one of them (on a folder that ignores case, two names of
 // the run may be one).
 using MadeFiles = std::set<std::pair<dev_t, ino_t>>;
 
-enum class Naming { named, not_permitted, failed };
+// Whether a file took its name, or could not because the system lets no
+// file without a name be linked (the caller writes a named one instead).
+enum class Naming { named, not_permitted };
 
 // Gives the finished file a name in the folder in one step. An earlier file
 // of that name is replaced only where asked, and never one this run made.
-Naming take_name(StagedFile& staged, const Folder& folder, const std::string& name, bool replace,
+Outcome<Naming> take_name(StagedFile& staged, const Folder& folder, const std::string& name, bool replace,
                  const MadeFiles& made);
 
 // Renames without replacing; where the system cannot, a hard link does the
 // same for anything but a folder.
-bool rename_without_replacing(int from_folder, const char* from, int to_folder, const char* to);
+Error rename_without_replacing(int from_folder, const char* from, int to_folder, const char* to);
 
 struct FolderStreamCloser {
-    void operator()(DIR* stream) const {
-        const ErrnoKeeper keep;
-        ::closedir(stream);
-    }
+    void operator()(DIR* stream) const { ::closedir(stream); }
 };
 using FolderStream = std::unique_ptr<DIR, FolderStreamCloser>;
 
 // The entries of a folder in another folder, opened without following a
-// link; null with the error indicator set where it cannot be read.
-FolderStream open_stream(int folder, const char* name);
+// link.
+Outcome<FolderStream> open_stream(int folder, const char* name);
+
+// The next entry of a folder stream; null at its end. The stream tells a
+// failure from its end only through errno, so it is cleared first.
+inline Outcome<const dirent*> next_entry(DIR* stream) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr && errno != 0) return call_error();
+    return entry;
+}
 
 // Renames an entry of a folder to a fresh temporary name without replacing,
 // and its name follows it. Where the system cannot, a plain rename after a
 // look; there a tree of this run's own must keep its entries, else EIO
 // (FAT through FUSE empties a folder that it renames).
-bool rename_to_temporary(int at, std::string& name, bool own_tree);
+Error rename_to_temporary(int at, std::string& name, bool own_tree);
 
 // Removes a folder and everything in it, each entry relative to its open
 // folder: a link is removed as a link, never followed.
-bool remove_tree(int parent, const char* name);
+Error remove_tree(int parent, const char* name);
 
 // Makes a snapshot of an open folder's whole tree, in the folder under the
 // name: built under a temporary name, every entry flushed, then renamed in
@@ -346,35 +339,41 @@ struct Exclusion {
 // takes its name. A restore checks each file against the backup's record
 // lines (their paths from the backup's top) and fails (damaged_backup) on
 // the first that differs.
-bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
-                   const Earlier& earlier, const Exclusion& exclusion, const std::string& record,
-                   std::span<const RecordLine> recorded);
+// A snapshot's failure: its error, and the entry it failed on (its path from
+// the top of the tree), where it failed on one.
+struct SnapshotFailure {
+    Error error;
+    std::string entry = {};
+};
+SnapshotFailure make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made,
+                              bool replace, const Earlier& earlier, const Exclusion& exclusion,
+                              const std::string& record, std::span<const RecordLine> recorded);
 
 // Whether two open files have the same extended attributes (ACLs among them).
-bool same_attributes(int one, int other);
+Outcome<bool> same_attributes(int one, int other);
 
-// The names in an open folder, in order; false where it cannot be read.
-bool sorted_names(int folder, std::vector<std::string>& names);
+// The names in an open folder, in order.
+Error sorted_names(int folder, std::vector<std::string>& names);
 
 // Records the exclude patterns of the snapshot of that name in an open
 // backup folder, durably, before the snapshot takes its name; with none, a
 // record left of an earlier snapshot of that name goes.
-bool record_excludes(int folder, const std::string& name, std::span<const std::string> excludes);
+Error record_excludes(int folder, const std::string& name, std::span<const std::string> excludes);
 // Removes the record of a snapshot that was removed, where there is one.
 void forget_excludes(int folder, const std::string& name);
 
-// Writes the whole text at the file's offset, however short each write;
-// false with the reason (ENOSPC where a write took nothing).
-bool write_all(int fd, std::string_view text);
+// Writes the whole text at the file's offset, however short each write
+// (ENOSPC where a write took nothing).
+Error write_all(int fd, std::string_view text);
 
 // The lines of a record in an open backup folder; none where there is none.
-bool read_record(int folder, const std::string& record, std::vector<RecordLine>& lines, bool with_sources = true);
+Error read_record(int folder, const std::string& record, std::vector<RecordLine>& lines, bool with_sources = true);
 // Replaces a record as a whole, durably (the file, then its folder, flushed);
 // with no lines it goes.
-bool write_record(int folder, const std::string& record, const std::vector<RecordLine>& lines);
+Error write_record(int folder, const std::string& record, const std::vector<RecordLine>& lines);
 // Replaces the lines of the backups named by those added; before holds the
 // lines as they were, for an undo.
-bool change_record(int folder, const std::string& record, const std::vector<std::string>& names,
+Error change_record(int folder, const std::string& record, const std::vector<std::string>& names,
                    const std::vector<RecordLine>& added, std::vector<RecordLine>& before);
 
 // A snapshot's record, written as its files are copied: the lines go into a
@@ -388,14 +387,14 @@ public:
     ~RecordStream();
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
-    bool start();
-    bool add(const RecordLine& line);
+    Error start();
+    Error add(const RecordLine& line);
     // The record of that stamp gets these lines in place of the backup's.
-    bool finish(const std::string& record, const std::string& backup);
+    Error finish(const std::string& record, const std::string& backup);
     void undo(const std::string& record);
 
 private:
-    bool write_out();
+    Error write_out();
     int folder_;
     FileDescriptor records_;
     std::string staged_;
@@ -404,7 +403,8 @@ private:
 };
 
 // Opens a backup's entry for reading without moving its access time, where
-// the runner may (its owner, or root); else as any read does.
+// the runner may (its owner, or root); else as any read does. As openat:
+// -1 with errno set on failure.
 int open_untouched(int at, const char* name, int flags);
 
 // The clock now, in nanoseconds since 1970 (UTC).
@@ -449,11 +449,11 @@ void bytes_done(std::uint64_t bytes);
 extern bool progress_line_shown;
 void erase_progress_line();
 
-// Flushes every descriptor to the disk, several at a time; true when all
-// were flushed, else the error indicator holds the first failure's.
-bool flush_all(std::span<const int> descriptors);
+// Flushes every descriptor to the disk, several at a time; the first
+// failure's error where any failed.
+Error flush_all(std::span<const int> descriptors);
 
-// Flushes each of the folders that can be read, once; true when all were.
-bool flush_folders(std::span<const Folder* const> folders);
+// Flushes each of the folders that can be read, once.
+Error flush_folders(std::span<const Folder* const> folders);
 
 }  // namespace posix

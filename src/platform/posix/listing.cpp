@@ -25,13 +25,14 @@
 
 namespace posix {
 
-FolderStream open_stream(int folder, const char* name) {
+Outcome<FolderStream> open_stream(int folder, const char* name) {
     const int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return call_error();
     FolderStream stream(::fdopendir(fd));
     if (!stream) {
-        const ErrnoKeeper keep;
+        const Error failed = call_error();
         ::close(fd);
+        return failed;
     }
     return stream;
 }
@@ -69,25 +70,26 @@ namespace {
 
 // Reads as much as there is, up to the size; the count read is short only
 // at the end of the file.
-bool read_at(int fd, char* data, std::size_t size, off_t at, std::size_t& got) {
-    got = 0;
+Outcome<std::size_t> read_at(int fd, char* data, std::size_t size, off_t at) {
+    std::size_t got = 0;
     while (got < size) {
         const ssize_t read = ::pread(fd, data + got, size - got, at + static_cast<off_t>(got));
-        if (read == 0) return true;
+        if (read == 0) break;
         if (read < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return call_error();
         }
         got += static_cast<std::size_t>(read);
     }
-    return true;
+    return got;
 }
 
-bool open_regular(const std::string& path, FileDescriptor& fd, struct stat& status, bool backup = false) {
+Error open_regular(const std::string& path, FileDescriptor& fd, struct stat& status, bool backup = false) {
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
     fd = FileDescriptor(backup ? open_untouched(AT_FDCWD, path.c_str(), flags) : ::open(path.c_str(), flags));
-    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) return false;
-    return S_ISREG(status.st_mode) || failed_with(EINVAL);
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) return call_error();
+    if (!S_ISREG(status.st_mode)) return error_of(EINVAL);
+    return {};
 }
 
 // Whether two entries are of one kind and have the same permission bits and
@@ -104,7 +106,7 @@ bool same_status(const struct stat& one, const struct stat& other, bool permissi
 }  // namespace
 
 // A fixed amount at a time.
-std::optional<bool> bytes_equal(int first, int second, Hashed* first_digest) {
+Outcome<bool> bytes_equal(int first, int second, Hashed* first_digest) {
     ::posix_fadvise(first, 0, 0, POSIX_FADV_SEQUENTIAL);
     ::posix_fadvise(second, 0, 0, POSIX_FADV_SEQUENTIAL);
     constexpr std::size_t chunk = std::size_t{1} << 18;
@@ -113,12 +115,12 @@ std::optional<bool> bytes_equal(int first, int second, Hashed* first_digest) {
     SHA256_CTX context;
     SHA256_Init(&context);
     for (off_t at = 0;;) {
-        std::size_t got = 0;
-        std::size_t got_too = 0;
-        if (!read_at(first, these.data(), these.size(), at, got) ||
-            !read_at(second, those.data(), those.size(), at, got_too)) {
-            return std::nullopt;
-        }
+        const Outcome<std::size_t> read = read_at(first, these.data(), these.size(), at);
+        if (read.failed()) return Error{read.error};
+        const Outcome<std::size_t> read_too = read_at(second, those.data(), those.size(), at);
+        if (read_too.failed()) return Error{read_too.error};
+        const std::size_t got = read.value;
+        const std::size_t got_too = read_too.value;
         if (got != got_too || std::memcmp(these.data(), those.data(), got) != 0) return false;
         if (first_digest != nullptr) SHA256_Update(&context, these.data(), got);
         at += static_cast<off_t>(got);
@@ -134,14 +136,14 @@ std::optional<bool> bytes_equal(int first, int second, Hashed* first_digest) {
 
 // The type /proc/self/mountinfo gives the mount of a device ("fuse.sshfs",
 // "fuseblk"): its third field is the device, and the type follows " - ".
-bool mount_type_of(dev_t device, std::string& type) {
+Outcome<std::string> mount_type_of(dev_t device) {
     const FileDescriptor in(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) return false;
+    if (!in.valid()) return call_error();
     std::string text;
     std::array<char, 1 << 14> chunk{};
     for (ssize_t got; (got = ::read(in.get(), chunk.data(), chunk.size())) != 0;) {
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
+        if (got < 0) return call_error();
         text.append(chunk.data(), static_cast<std::size_t>(got));
     }
     const std::string wanted = ' ' + std::to_string(major(device)) + ':' + std::to_string(minor(device)) + ' ';
@@ -154,12 +156,11 @@ bool mount_type_of(dev_t device, std::string& type) {
         if (field != std::string_view::npos && dash != std::string_view::npos && field < dash &&
             line.find(' ') < field && line.find(' ', line.find(' ') + 1) == field) {
             const std::string_view rest = line.substr(dash + 3);
-            type = rest.substr(0, rest.find(' '));
-            return true;
+            return std::string(rest.substr(0, rest.find(' ')));
         }
         at = end + 1;
     }
-    return failed_with(ENOENT);
+    return error_of(ENOENT);
 }
 
 int open_untouched(int at, const char* name, int flags) {
@@ -168,45 +169,50 @@ int open_untouched(int at, const char* name, int flags) {
     return fd >= 0 || errno != EPERM ? fd : ::openat(at, name, flags);
 }
 
-bool sorted_names(int folder, std::vector<std::string>& names) {
-    const FolderStream stream = open_stream(folder, ".");
-    if (!stream) return false;
+Error sorted_names(int folder, std::vector<std::string>& names) {
     names.clear();
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream.get())) {
-        const std::string_view name(entry->d_name);
+    const Outcome<FolderStream> stream = open_stream(folder, ".");
+    if (stream.failed()) return Error{stream.error};
+    for (;;) {
+        const Outcome<const dirent*> next = next_entry(stream.value.get());
+        if (next.failed()) return Error{next.error};
+        if (next.value == nullptr) break;
+        const std::string_view name(next.value->d_name);
         if (name != "." && name != "..") names.emplace_back(name);
     }
-    if (errno != 0) return false;
     std::sort(names.begin(), names.end());
-    return true;
+    return {};
 }
 
 using Attributes = std::vector<std::pair<std::string, std::vector<char>>>;
 
 // An open file's extended attributes (its ACL among them) in name order:
 // none where its file system has none; false where they cannot be read.
-bool attributes_of(int fd, Attributes& attributes) {
+Error attributes_of(int fd, Attributes& attributes) {
     std::vector<char> names;
-    if (!read_sized([&](char* list, std::size_t size) { return ::flistxattr(fd, list, size); }, names)) {
-        return errno == EOPNOTSUPP;
+    if (const Error listed = read_sized([&](char* list, std::size_t size) { return ::flistxattr(fd, list, size); },
+                                        names)) {
+        return listed.code == EOPNOTSUPP ? Error{} : listed;
     }
     for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
         const char* name = &names[at];
         std::vector<char> value;
-        if (!read_sized([&](char* data, std::size_t size) { return ::fgetxattr(fd, name, data, size); }, value)) {
-            return false;
+        if (const Error read =
+                read_sized([&](char* data, std::size_t size) { return ::fgetxattr(fd, name, data, size); }, value)) {
+            return read;
         }
         attributes.emplace_back(name, std::move(value));
     }
     std::sort(attributes.begin(), attributes.end());
-    return true;
+    return {};
 }
 
-bool same_attributes(int one, int other) {
+Outcome<bool> same_attributes(int one, int other) {
     Attributes these;
     Attributes those;
-    return attributes_of(one, these) && attributes_of(other, those) && these == those;
+    if (const Error failed = attributes_of(one, these)) return failed;
+    if (const Error failed = attributes_of(other, those)) return failed;
+    return these == those;
 }
 
 namespace {
@@ -226,16 +232,16 @@ struct Named {
 };
 
 // The entries of an open folder that a snapshot takes, in name order.
-bool entries_taken(int folder, const std::string& prefix, const ChangeWalk& walk, std::vector<Named>& entries) {
+Error entries_taken(int folder, const std::string& prefix, const ChangeWalk& walk, std::vector<Named>& entries) {
     std::vector<std::string> names;
-    if (!sorted_names(folder, names)) return false;
+    if (const Error failed = sorted_names(folder, names)) return failed;
     for (std::string& name : names) {
         struct stat status {};
-        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return call_error();
         if (left_out(folder, name.c_str(), status, prefix + name, walk.excludes)) continue;
         entries.push_back({std::move(name), status});
     }
-    return true;
+    return {};
 }
 
 platform::TreeChange change_of(char mark, const std::string& path, const struct stat& status) {
@@ -258,8 +264,8 @@ EntryFacts facts_of(const struct stat& status) {
 
 // Reads what the mark of an entry in both trees rests on, its status aside:
 // a link's destination, a file's bytes, and where permissions are compared
-// the attributes of a file or folder. False where a side cannot be read.
-bool entry_change(int backup, int current, const Named& was, const Named& is, const ChangeWalk& walk, char& mark,
+// the attributes of a file or folder.
+Error entry_change(int backup, int current, const Named& was, const Named& is, const ChangeWalk& walk, char& mark,
                   FileDescriptor& was_open, FileDescriptor& is_open) {
     const EntryFacts one = facts_of(was.status);
     const EntryFacts other = facts_of(is.status);
@@ -267,40 +273,40 @@ bool entry_change(int backup, int current, const Named& was, const Named& is, co
     if (!kind_changed(one, other) && one.type == EntryType::link) {
         std::string destination;
         std::string other_destination;
-        if (!read_link(backup, was.name.c_str(), was.status.st_size, destination) ||
-            !read_link(current, is.name.c_str(), is.status.st_size, other_destination)) {
-            return false;
+        if (const Error failed = read_link(backup, was.name.c_str(), was.status.st_size, destination)) return failed;
+        if (const Error failed = read_link(current, is.name.c_str(), is.status.st_size, other_destination)) {
+            return failed;
         }
         read.same_destination = destination == other_destination;
     } else if (!kind_changed(one, other) && (one.type == EntryType::file || one.type == EntryType::folder)) {
         const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
         was_open = FileDescriptor(open_untouched(backup, was.name.c_str(), flags));
+        if (!was_open.valid()) return call_error();
         is_open = FileDescriptor(::openat(current, is.name.c_str(), flags));
-        if (!was_open.valid() || !is_open.valid()) return false;
-        if (one.type == EntryType::file) {
-            const std::optional<bool> same =
-                was.status.st_size == is.status.st_size ? bytes_equal(was_open.get(), is_open.get()) : false;
-            if (!same) return false;
-            read.same_bytes = *same;
+        if (!is_open.valid()) return call_error();
+        if (one.type == EntryType::file && was.status.st_size == is.status.st_size) {
+            const Outcome<bool> same = bytes_equal(was_open.get(), is_open.get());
+            if (same.failed()) return Error{same.error};
+            read.same_bytes = same.value;
+        } else if (one.type == EntryType::file) {
+            read.same_bytes = false;
         }
-        Attributes these;
-        Attributes those;
-        if (read.same_bytes && walk.permissions &&
-            (!attributes_of(was_open.get(), these) || !attributes_of(is_open.get(), those))) {
-            return false;
+        if (read.same_bytes && walk.permissions) {
+            const Outcome<bool> same = same_attributes(was_open.get(), is_open.get());
+            if (same.failed()) return Error{same.error};
+            read.same_attributes = same.value;
         }
-        read.same_attributes = these == those;
     }
     mark = change_mark(one, other, read, walk.permissions);
-    return true;
+    return {};
 }
 
-// Compares two open folders, entries taken by name order; false where either
-// cannot be read.
-bool compare_folders(int backup, int current, const std::string& prefix, ChangeWalk& walk) {
+// Compares two open folders, entries taken by name order.
+Error compare_folders(int backup, int current, const std::string& prefix, ChangeWalk& walk) {
     std::vector<Named> was;
     std::vector<Named> is;
-    if (!entries_taken(backup, prefix, walk, was) || !entries_taken(current, prefix, walk, is)) return false;
+    if (const Error failed = entries_taken(backup, prefix, walk, was)) return failed;
+    if (const Error failed = entries_taken(current, prefix, walk, is)) return failed;
     std::size_t i = 0;
     std::size_t j = 0;
     while ((i < was.size() || j < is.size()) && !(walk.first_only && !walk.changes.empty())) {
@@ -318,16 +324,19 @@ bool compare_folders(int backup, int current, const std::string& prefix, ChangeW
         char mark = 0;
         FileDescriptor was_open;
         FileDescriptor is_open;
-        if (!entry_change(backup, current, was[i], is[j], walk, mark, was_open, is_open)) return false;
+        if (const Error failed = entry_change(backup, current, was[i], is[j], walk, mark, was_open, is_open)) {
+            return failed;
+        }
         if (mark != 0) walk.changes.push_back(change_of(mark, prefix + is[j].name, is[j].status));
-        if (mark != 'M' && S_ISDIR(is[j].status.st_mode) && is[j].status.st_dev == walk.device &&
-            !compare_folders(was_open.get(), is_open.get(), prefix + is[j].name + '/', walk)) {
-            return false;
+        if (mark != 'M' && S_ISDIR(is[j].status.st_mode) && is[j].status.st_dev == walk.device) {
+            if (const Error failed = compare_folders(was_open.get(), is_open.get(), prefix + is[j].name + '/', walk)) {
+                return failed;
+            }
         }
         ++i;
         ++j;
     }
-    return true;
+    return {};
 }
 
 // A lookup of a name that is not there costs about as much as reading some
@@ -348,23 +357,23 @@ std::string ascii_lower(std::string_view name) {
 // file system that ignores case.
 std::optional<bool> any_name_read(const std::string& folder, std::span<const std::string> names) {
     if (names.size() < names_worth_a_read) return std::nullopt;
-    const FolderStream stream = open_stream(AT_FDCWD, folder.c_str());
+    const Outcome<FolderStream> stream = open_stream(AT_FDCWD, folder.c_str());
     // No folder, no names in it: the first run into a new backup folder
     // looks up none of them.
-    if (!stream && errno == ENOENT) return false;
+    if (stream.error == ENOENT) return false;
     struct stat status {};
-    if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0 ||
+    if (stream.failed() || ::fstat(::dirfd(stream.value.get()), &status) != 0 ||
         status.st_size > static_cast<off_t>(names.size()) * folder_bytes_per_name) {
         return std::nullopt;
     }
     std::unordered_set<std::string> wanted;
     for (const std::string& name : names) wanted.insert(ascii_lower(name));
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream.get())) {
-        if (wanted.contains(ascii_lower(entry->d_name))) return true;
+    for (;;) {
+        const Outcome<const dirent*> next = next_entry(stream.value.get());
+        if (next.failed()) return std::nullopt;
+        if (next.value == nullptr) return false;
+        if (wanted.contains(ascii_lower(next.value->d_name))) return true;
     }
-    if (errno != 0) return std::nullopt;
-    return false;
 }
 
 }  // namespace
@@ -387,7 +396,8 @@ bool any_path_exists(std::span<const std::string> paths) {
         for (const std::string& name : names) {
             std::string path = folder;
             (path += '/') += name;
-            if (path_exists(path)) return true;
+            struct stat status {};
+            if (::lstat(path.c_str(), &status) == 0) return true;
         }
     }
     return false;
@@ -395,113 +405,115 @@ bool any_path_exists(std::span<const std::string> paths) {
 
 // Folders below the backup folder are found as backups are made in them:
 // never through a link.
-bool folder_entries(const std::string& path, const std::function<bool(std::string_view)>& wanted, bool statuses,
-                    std::vector<FolderEntry>& found) {
+Outcome<std::vector<FolderEntry>> folder_entries(const std::string& path,
+                                                 const std::function<bool(std::string_view)>& wanted, bool statuses) {
     using namespace posix;
-    found.clear();
+    std::vector<FolderEntry> found;
     FolderTable folders;
-    const Folder* folder = folders.find(path);
-    if (folder == nullptr) return errno == ENOENT && succeeded();
-    if (!folder->readable) return failed_with(EACCES);
-    const FolderStream stream = open_stream(folder->fd.get(), ".");
+    const Outcome<const Folder*> folder = folders.find(path);
+    if (folder.error == ENOENT) return found;
+    if (folder.failed()) return Error{folder.error};
+    if (!folder.value->readable) return error_of(EACCES);
+    const int at = folder.value->fd.get();
+    const Outcome<FolderStream> stream = open_stream(at, ".");
+    if (stream.failed()) return Error{stream.error};
     struct stat own {};
-    if (!stream || ::fstat(folder->fd.get(), &own) != 0) return false;
+    if (::fstat(at, &own) != 0) return call_error();
     const bool vouches = runner_or_root(own.st_uid) && (own.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-                         ::fgetxattr(folder->fd.get(), access_acl, nullptr, 0) <= 0;
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream.get())) {
+                         ::fgetxattr(at, access_acl, nullptr, 0) <= 0;
+    for (;;) {
+        const Outcome<const dirent*> next = next_entry(stream.value.get());
+        if (next.failed()) return Error{next.error};
+        const dirent* entry = next.value;
+        if (entry == nullptr) break;
         const std::string_view name(entry->d_name);
-        if (name == "." || name == ".." || !wanted(name)) {
-            errno = 0;
-            continue;
-        }
+        if (name == "." || name == ".." || !wanted(name)) continue;
         const unsigned char type = entry->d_type;
         if (vouches && !statuses && (type == DT_REG || type == DT_DIR || type == DT_LNK)) {
             found.push_back({std::string(name), type == DT_DIR ? EntryKind::folder : EntryKind::file, type == DT_LNK});
-            errno = 0;
             continue;
         }
         // Looked at relative to the open folder: one lookup, not a path's.
         struct stat status {};
-        if (::fstatat(folder->fd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(at, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             // Removed since the folder was read: not there.
-            if (errno != ENOENT) return false;
-        } else {
-            const EntryStatus looked = status_of(status);
-            found.push_back({std::string(name), looked.kind, looked.link, looked});
+            if (errno != ENOENT) return call_error();
+            continue;
         }
-        errno = 0;
+        const EntryStatus looked = status_of(status);
+        found.push_back({std::string(name), looked.kind, looked.link, looked});
     }
-    return errno == 0 && succeeded();
+    return found;
 }
 
-std::optional<EntryStatus> entry_status(const std::string& path, bool follow_link) {
+Outcome<std::optional<EntryStatus>> entry_status(const std::string& path, bool follow_link) {
     struct stat status {};
     if ((follow_link ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status)) != 0) {
-        if (errno == ENOENT) posix::succeeded();
-        return std::nullopt;
+        if (errno == ENOENT) return std::optional<EntryStatus>();
+        return posix::call_error();
     }
-    return posix::status_of(status);
+    return std::optional(posix::status_of(status));
 }
 
 // The status first (kind, permission bits, owner, size), then the bytes.
-bool same_file(const std::string& a, const std::string& b, bool permissions) {
+Outcome<bool> same_file(const std::string& a, const std::string& b, bool permissions) {
     using namespace posix;
     FileDescriptor first;
     FileDescriptor second;
     struct stat one {};
     struct stat other {};
-    if (!open_regular(a, first, one) || !open_regular(b, second, other, true)) return false;
-    return same_status(one, other, permissions) && bytes_equal(first.get(), second.get()).value_or(false);
+    if (const Error failed = open_regular(a, first, one)) return failed;
+    if (const Error failed = open_regular(b, second, other, true)) return failed;
+    if (!same_status(one, other, permissions)) return false;
+    return bytes_equal(first.get(), second.get());
 }
 
-bool tree_changes(const std::string& backup, const std::string& current, bool permissions,
-                  std::span<const std::string> excludes, bool first_only, std::vector<TreeChange>& changes) {
+Outcome<std::vector<TreeChange>> tree_changes(const std::string& backup, const std::string& current, bool permissions,
+                                              std::span<const std::string> excludes, bool first_only) {
     using namespace posix;
-    changes.clear();
+    std::vector<TreeChange> changes;
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     const FileDescriptor was(open_untouched(AT_FDCWD, backup.c_str(), flags));
+    if (!was.valid()) return call_error();
     const FileDescriptor is(::open(current.c_str(), flags));
     Named top_was{".", {}};
     Named top_is{".", {}};
-    if (!was.valid() || !is.valid() || ::fstat(was.get(), &top_was.status) != 0 || ::fstat(is.get(), &top_is.status) != 0) {
-        return false;
+    if (!is.valid() || ::fstat(was.get(), &top_was.status) != 0 || ::fstat(is.get(), &top_is.status) != 0) {
+        return call_error();
     }
     ChangeWalk walk{permissions, excludes, top_is.status.st_dev, first_only, changes};
     // The top folders' own permission bits, owner and attributes.
     char mark = 0;
     FileDescriptor was_open;
     FileDescriptor is_open;
-    if (!entry_change(was.get(), is.get(), top_was, top_is, walk, mark, was_open, is_open)) return false;
+    if (const Error failed = entry_change(was.get(), is.get(), top_was, top_is, walk, mark, was_open, is_open)) {
+        return failed;
+    }
     if (mark != 0) changes.push_back(change_of(mark, ".", top_is.status));
-    if (!compare_folders(was.get(), is.get(), "", walk)) return false;
+    if (const Error failed = compare_folders(was.get(), is.get(), "", walk)) return failed;
     std::sort(changes.begin(), changes.end(),
               [](const TreeChange& a, const TreeChange& b) { return a.path < b.path; });
-    return succeeded();
+    return changes;
 }
 
 // The file systems of POSIX systems keep what they are given; FAT, exFAT
 // and NTFS show their own, and of FUSE file systems only sshfs keeps them.
 // Told without writing anything: a command that only reads writes nothing.
-bool keeps_permissions(const std::string& folder) {
+Outcome<bool> keeps_permissions(const std::string& folder) {
     using namespace posix;
     struct statfs system {};
     struct stat status {};
-    if (::statfs(folder.c_str(), &system) != 0 || ::stat(folder.c_str(), &status) != 0) return false;
+    if (::statfs(folder.c_str(), &system) != 0 || ::stat(folder.c_str(), &status) != 0) return call_error();
     constexpr long exfat_magic = 0x2011BAB0;
     constexpr long ntfs3_magic = 0x7366746E;
     constexpr long ntfs_magic = 0x5346544E;
     constexpr std::array<long, 4> own_permissions{MSDOS_SUPER_MAGIC, exfat_magic, ntfs3_magic, ntfs_magic};
     const auto type = static_cast<long>(system.f_type);
-    if (std::find(own_permissions.begin(), own_permissions.end(), type) != own_permissions.end()) {
-        succeeded();
-        return false;
-    }
-    if (type != FUSE_SUPER_MAGIC) return succeeded();
-    std::string mount_type;
-    if (!mount_type_of(status.st_dev, mount_type)) return false;
-    succeeded();
-    return mount_type == "fuse.sshfs";
+    if (std::find(own_permissions.begin(), own_permissions.end(), type) != own_permissions.end()) return false;
+    if (type != FUSE_SUPER_MAGIC) return true;
+    const Outcome<std::string> mount_type = mount_type_of(status.st_dev);
+    if (mount_type.failed()) return Error{mount_type.error};
+    return mount_type.value == "fuse.sshfs";
 }
 
 }  // namespace platform

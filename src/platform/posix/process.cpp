@@ -52,7 +52,6 @@ bool progress_line_shown = false;
 void erase_progress_line() {
     if (!progress_line_shown) return;
     progress_line_shown = false;
-    const ErrnoKeeper keep;
     // A run put in the background since leaves the line: a write there could
     // stop it (stty tostop).
     if (::tcgetpgrp(STDERR_FILENO) != ::getpgrp()) return;
@@ -146,17 +145,19 @@ std::vector<std::string_view> arguments() {
     return {arguments_given + std::min(argument_count, 1), arguments_given + argument_count};
 }
 
-bool write_stdout(std::string_view bytes) {
+// A write that took only part of the bytes is not written again: output
+// goes in one write, as the run's messages are meant to.
+Error write_stdout(std::string_view bytes) {
     posix::erase_progress_line();
-    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-    return written == static_cast<ssize_t>(bytes.size());
+    if (::write(STDOUT_FILENO, bytes.data(), bytes.size()) < 0) return posix::call_error();
+    return {};
 }
 
-bool write_stderr(std::string_view bytes) {
+Error write_stderr(std::string_view bytes) {
     // A message starts on a clean line.
     posix::erase_progress_line();
-    const ssize_t written = ::write(STDERR_FILENO, bytes.data(), bytes.size());
-    return written == static_cast<ssize_t>(bytes.size());
+    if (::write(STDERR_FILENO, bytes.data(), bytes.size()) < 0) return posix::call_error();
+    return {};
 }
 
 std::string error_text(ErrorCode error) {
@@ -176,14 +177,6 @@ ErrorMode enter_quiet_error_mode() {
 }
 
 void restore_error_mode(ErrorMode) {}
-
-void clear_last_error() {
-    errno = 0;
-}
-
-ErrorCode last_error() {
-    return static_cast<ErrorCode>(errno);
-}
 
 bool is_fatal_error(ErrorCode error) {
     return error == ENOMEM;

@@ -11,7 +11,7 @@
 
 namespace platform {
 
-std::optional<int> run_program(std::span<const std::string> arguments) {
+Outcome<int> run_program(std::span<const std::string> arguments) {
     std::vector<char*> words;
     for (const std::string& argument : arguments) words.push_back(const_cast<char*>(argument.c_str()));
     words.push_back(nullptr);
@@ -27,19 +27,12 @@ std::optional<int> run_program(std::span<const std::string> arguments) {
     pid_t child = 0;
     const int error = ::posix_spawnp(&child, words.front(), nullptr, &attributes, words.data(), environ);
     ::posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
-        posix::failed_with(error);
-        return std::nullopt;
-    }
+    if (error != 0) return posix::error_of(error);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return std::nullopt;
+        if (errno != EINTR) return posix::call_error();
     }
-    if (!WIFEXITED(status)) {
-        posix::failed_with(EINTR);
-        return std::nullopt;
-    }
-    posix::succeeded();
+    if (!WIFEXITED(status)) return posix::error_of(EINTR);
     return WEXITSTATUS(status);
 }
 

@@ -56,7 +56,6 @@ void draw() {
     // A line wider than the terminal would wrap, and only its last row be erased.
     if (meter.width > 1 && text.size() >= meter.width) text.resize(meter.width - 1);
     line += text;
-    const ErrnoKeeper keep;
     if (::write(STDERR_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
         // A terminal that takes no more (hung up) is not written to again.
         meter.on = false;
@@ -146,7 +145,6 @@ namespace platform {
 
 void show_progress() {
     using namespace posix;
-    const ErrnoKeeper keep;
     if (::isatty(STDERR_FILENO) == 0) return;
     meter = Meter{};
     meter.on = true;

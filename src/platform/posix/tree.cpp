@@ -66,10 +66,9 @@ struct Walk {
     // A restore: what the backup's record says each file holds, by its path
     // from the top.
     std::map<std::string, RecordLine> expected = {};
+    // The entry, relative to the top, that the walk failed on.
+    std::string failed_on = {};
 };
-
-// The entry, relative to the top, that the last snapshot failed on.
-std::string failed_on;
 
 // An entry's path from the top, in the folder being copied.
 std::string path_from_top(const Walk& walk, const char* name) {
@@ -80,23 +79,24 @@ std::string path_from_top(const Walk& walk, const char* name) {
 
 // Notes an entry that could not be copied. The walk stops at the first
 // failure, which is the deepest: the folders that hold the entry fail after it.
-bool failed_at(const Walk& walk, const char* name) {
-    if (failed_on.empty()) failed_on = path_from_top(walk, name);
-    return false;
+Error failed_at(Walk& walk, const char* name, Error failure) {
+    if (walk.failed_on.empty()) walk.failed_on = path_from_top(walk, name);
+    return failure;
 }
 
 // Another name for a file copied before: a hard link to that copy, found by
 // its names from the top of the snapshot, one folder at a time.
-bool link_to_first_copy(const Walk& walk, const std::vector<std::string>& names, const Folder& to,
-                        const char* name) {
+Error link_to_first_copy(const Walk& walk, const std::vector<std::string>& names, const Folder& to,
+                         const char* name) {
     FileDescriptor folder;
     int at = walk.top;
     for (std::size_t i = 0; i + 1 < names.size(); ++i) {
         folder = FileDescriptor(::openat(at, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folder.valid()) return false;
+        if (!folder.valid()) return call_error();
         at = folder.get();
     }
-    return ::linkat(at, names.back().c_str(), to.fd.get(), name, 0) == 0;
+    if (::linkat(at, names.back().c_str(), to.fd.get(), name, 0) != 0) return call_error();
+    return {};
 }
 
 bool not_after(const timespec& one, const timespec& other) {
@@ -114,8 +114,8 @@ FileFacts facts_of(const struct stat& status) {
 // nothing is linked.
 bool copies_share_blocks(Walk& walk, int in, const Folder& to) {
     if (!walk.clones) {
-        const StagedFile probe = create_staged(to);
-        walk.clones = probe.valid() && ::ioctl(probe.fd(), FICLONE, in) == 0;
+        const Outcome<StagedFile> probe = create_staged(to);
+        walk.clones = !probe.failed() && ::ioctl(probe.value.fd(), FICLONE, in) == 0;
     }
     return *walk.clones;
 }
@@ -144,9 +144,11 @@ bool share(Walk& walk, int in, const struct stat& source, int earlier, const cha
     const FileDescriptor file(open_untouched(earlier, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
     if (!file.valid() || ::fstat(file.get(), &opened) != 0 || opened.st_ino != found.st_ino ||
-        opened.st_dev != found.st_dev || !same_attributes(in, file.get())) {
+        opened.st_dev != found.st_dev) {
         return false;
     }
+    const Outcome<bool> same_attributes_read = same_attributes(in, file.get());
+    if (same_attributes_read.failed() || !same_attributes_read.value) return false;
     facts.earlier_as_made = not_after(opened.st_ctim, walk.earlier_named);
     std::optional<Digest> recorded_digest;
     if (recorded != walk.earlier_lines.end()) recorded_digest = recorded->second.digest;
@@ -154,7 +156,8 @@ bool share(Walk& walk, int in, const struct stat& source, int earlier, const cha
         hashed = {*recorded_digest, recorded->second.size};
     } else {
         struct stat now {};
-        const bool same = bytes_equal(in, file.get(), &hashed).value_or(false) && ::fstat(in, &now) == 0 &&
+        const Outcome<bool> same_bytes = bytes_equal(in, file.get(), &hashed);
+        const bool same = !same_bytes.failed() && same_bytes.value && ::fstat(in, &now) == 0 &&
                           same_version(source, now);
         if (!share_compared(same, hashed.digest, recorded_digest)) return false;
     }
@@ -171,25 +174,25 @@ bool share(Walk& walk, int in, const struct stat& source, int earlier, const cha
 }
 
 // Records a file of the snapshot; a restore checks it against the backup's record.
-bool note_file(Walk& walk, const char* name, const struct stat& source, const Hashed& hashed, Nanoseconds read) {
+Error note_file(Walk& walk, const char* name, const struct stat& source, const Hashed& hashed, Nanoseconds read) {
     const std::string path = path_from_top(walk, name);
     if (walk.takes_all) {
         const auto expected = walk.expected.find(path);
         const bool damaged = expected != walk.expected.end() &&
                              (expected->second.digest != hashed.digest || expected->second.size != hashed.size);
-        return !damaged || failed_with(static_cast<int>(platform::damaged_backup));
+        return damaged ? Error{platform::damaged_backup} : Error{};
     }
-    return walk.record == nullptr ||
-           walk.record->add({walk.top_name + '/' + path, hashed.digest, hashed.size,
+    if (walk.record == nullptr) return {};
+    return walk.record->add({walk.top_name + '/' + path, hashed.digest, hashed.size,
                              SourceRead{source.st_dev, source.st_ino, instant_of(source.st_ctim), read}});
 }
 
-bool copy_file(Walk& walk, int from, const char* name, struct stat& status, const Folder& to, int earlier) {
+Error copy_file(Walk& walk, int from, const char* name, struct stat& status, const Folder& to, int earlier) {
     const Identity identity{status.st_dev, status.st_ino};
     if (status.st_nlink > 1) {
         if (const auto first = walk.linked.find(identity); first != walk.linked.end()) {
-            return link_to_first_copy(walk, first->second.names, to, name) &&
-                   note_file(walk, name, status, first->second.hashed, now_instant());
+            if (const Error failed = link_to_first_copy(walk, first->second.names, to, name)) return failed;
+            return note_file(walk, name, status, first->second.hashed, now_instant());
         }
     }
     // The clock before the version copied was looked at: a change stamped
@@ -197,42 +200,44 @@ bool copy_file(Walk& walk, int from, const char* name, struct stat& status, cons
     const Nanoseconds read = now_instant();
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     const FileDescriptor in(walk.takes_all ? open_untouched(from, name, flags) : ::openat(from, name, flags));
-    if (!in.valid() || ::fstat(in.get(), &status) != 0) return false;
-    if (!S_ISREG(status.st_mode)) return failed_with(EAGAIN);  // replaced while the tree was read
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return call_error();
+    if (!S_ISREG(status.st_mode)) return error_of(EAGAIN);  // replaced while the tree was read
     Hashed hashed;
     if (earlier < 0 || !share(walk, in.get(), status, earlier, name, to, hashed)) {
         const FileDescriptor out(::openat(to.fd.get(), name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
+        if (!out.valid()) return call_error();
         PendingDigest digest;
-        if (!out.valid() || !fill(in.get(), out.get(), status, to, false, digest) || !digest.take(hashed)) return false;
+        if (const Error failed = fill(in.get(), out.get(), status, to, false, digest)) return failed;
+        if (const Error failed = digest.take(hashed)) return failed;
     }
-    if (!note_file(walk, name, status, hashed, read)) return false;
+    if (const Error failed = note_file(walk, name, status, hashed, read)) return failed;
     if (status.st_nlink > 1) {
         std::vector<std::string> names = walk.names;
         names.emplace_back(name);
         walk.linked.emplace(identity, FirstCopy{std::move(names), hashed});
     }
-    return true;
+    return {};
 }
 
 // A link is copied as a link, never followed.
-bool copy_link(int from, const char* name, const struct stat& status, const Folder& to) {
+Error copy_link(int from, const char* name, const struct stat& status, const Folder& to) {
     std::string destination;
-    return read_link(from, name, status.st_size, destination) &&
-           ::symlinkat(destination.c_str(), to.fd.get(), name) == 0 &&
-           keep_metadata({from, name}, {to.fd.get(), name}, status, false);
+    if (const Error failed = read_link(from, name, status.st_size, destination)) return failed;
+    if (::symlinkat(destination.c_str(), to.fd.get(), name) != 0) return call_error();
+    return keep_metadata({from, name}, {to.fd.get(), name}, status, false);
 }
 
 // A FIFO, a socket or a device is made anew, never opened; a device only
 // where the process may make one.
-bool copy_special(int from, const char* name, const struct stat& status, const Folder& to) {
+Error copy_special(int from, const char* name, const struct stat& status, const Folder& to) {
     const mode_t kind = status.st_mode & S_IFMT;
     const bool device = kind == S_IFCHR || kind == S_IFBLK;
-    if (!device && kind != S_IFIFO && kind != S_IFSOCK) return failed_with(EINVAL);
-    return ::mknodat(to.fd.get(), name, kind | S_IRUSR | S_IWUSR, device ? status.st_rdev : 0) == 0 &&
-           keep_metadata({from, name}, {to.fd.get(), name}, status, to.gives_an_acl);
+    if (!device && kind != S_IFIFO && kind != S_IFSOCK) return error_of(EINVAL);
+    if (::mknodat(to.fd.get(), name, kind | S_IRUSR | S_IWUSR, device ? status.st_rdev : 0) != 0) return call_error();
+    return keep_metadata({from, name}, {to.fd.get(), name}, status, to.gives_an_acl);
 }
 
-bool copy_folder(Walk& walk, int from, const char* name, const Folder& to, int earlier);
+Error copy_folder(Walk& walk, int from, const char* name, const Folder& to, int earlier);
 
 // Whether an entry stays out of the snapshot; its path from the top is made
 // only where patterns are to match it.
@@ -243,74 +248,78 @@ bool leaves_out(const Walk& walk, int from, const char* name, const struct stat&
 
 // Copies what a folder holds into its copy, entry by entry, sharing the
 // unchanged files of the earlier snapshot's folder, where there is one.
-bool copy_entries(Walk& walk, DIR* stream, const Folder& to, int earlier) {
+Error copy_entries(Walk& walk, DIR* stream, const Folder& to, int earlier) {
     const int from = ::dirfd(stream);
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream)) {
+    for (;;) {
+        const Outcome<const dirent*> next = next_entry(stream);
+        if (next.failed()) return Error{next.error};
+        const dirent* entry = next.value;
+        if (entry == nullptr) return {};
         const std::string_view name(entry->d_name);
         if (name == "." || name == "..") continue;
         struct stat status {};
-        if (::fstatat(from, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return failed_at(walk, entry->d_name);
-        if (leaves_out(walk, from, entry->d_name, status)) {
-            errno = 0;
-            continue;
+        if (::fstatat(from, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            return failed_at(walk, entry->d_name, call_error());
         }
-        bool copied = false;
+        if (leaves_out(walk, from, entry->d_name, status)) continue;
+        Error failed;
         if (S_ISDIR(status.st_mode)) {
-            copied = copy_folder(walk, from, entry->d_name, to, earlier);
+            failed = copy_folder(walk, from, entry->d_name, to, earlier);
         } else if (S_ISREG(status.st_mode)) {
-            copied = copy_file(walk, from, entry->d_name, status, to, earlier);
+            failed = copy_file(walk, from, entry->d_name, status, to, earlier);
         } else if (S_ISLNK(status.st_mode)) {
-            copied = copy_link(from, entry->d_name, status, to);
+            failed = copy_link(from, entry->d_name, status, to);
         } else {
-            copied = copy_special(from, entry->d_name, status, to);
+            failed = copy_special(from, entry->d_name, status, to);
         }
-        if (!copied) return failed_at(walk, entry->d_name);
+        if (failed) return failed_at(walk, entry->d_name, failed);
         entry_done();
-        errno = 0;
     }
-    return errno == 0;
 }
 
 // A folder just made in another, for a copy of the source folder: it
 // inherited its parent's default ACL, as a file made in it does. exFAT shows
 // a new folder as 0777 at once: one that lets in more than the source fails
 // (EPERM) before anything goes into it.
-Folder open_made_folder(const Folder& parent, const char* name, const struct stat& source) {
+Outcome<Folder> open_made_folder(const Folder& parent, const char* name, const struct stat& source) {
     FileDescriptor fd(::openat(parent.fd.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.valid() && !shows_no_more(source, {fd.get(), nullptr})) return {FileDescriptor(), true, false};
-    return {std::move(fd), true, parent.gives_an_acl};
+    if (!fd.valid()) return call_error();
+    if (const Error failed = shows_no_more(source, {fd.get(), nullptr})) return failed;
+    return Folder{std::move(fd), true, parent.gives_an_acl};
 }
 
-Folder make_folder(const Folder& parent, const char* name, const struct stat& source) {
-    if (::mkdirat(parent.fd.get(), name, S_IRWXU) != 0) return {FileDescriptor(), true, false};
+Outcome<Folder> make_folder(const Folder& parent, const char* name, const struct stat& source) {
+    if (::mkdirat(parent.fd.get(), name, S_IRWXU) != 0) return call_error();
     return open_made_folder(parent, name, source);
 }
 
 // Copies a folder's contents, then gives the copy the folder's owner, mode,
 // ACLs, attributes and times, which the contents would otherwise change. A
 // folder of another file system (a mount point) is copied empty.
-bool copy_tree(Walk& walk, DIR* stream, const struct stat& status, const Folder& to, bool may_have_inherited,
-               int earlier) {
+Error copy_tree(Walk& walk, DIR* stream, const struct stat& status, const Folder& to, bool may_have_inherited,
+                int earlier) {
     const int from = ::dirfd(stream);
-    if (Identity{status.st_dev, status.st_ino} == walk.target_folder) return failed_with(EINVAL);
-    if (status.st_dev == walk.device && !copy_entries(walk, stream, to, earlier)) return false;
+    if (Identity{status.st_dev, status.st_ino} == walk.target_folder) return error_of(EINVAL);
+    if (status.st_dev == walk.device) {
+        if (const Error failed = copy_entries(walk, stream, to, earlier)) return failed;
+    }
     return keep_metadata({from, nullptr}, {to.fd.get(), nullptr}, status, may_have_inherited);
 }
 
-bool copy_folder(Walk& walk, int from, const char* name, const Folder& to, int earlier) {
-    const FolderStream stream = open_stream(from, name);
+Error copy_folder(Walk& walk, int from, const char* name, const Folder& to, int earlier) {
+    const Outcome<FolderStream> stream = open_stream(from, name);
+    if (stream.failed()) return Error{stream.error};
     struct stat status {};
-    if (!stream || ::fstat(::dirfd(stream.get()), &status) != 0) return false;
-    const Folder copy = make_folder(to, name, status);
-    if (!copy.fd.valid()) return false;
+    if (::fstat(::dirfd(stream.value.get()), &status) != 0) return call_error();
+    const Outcome<Folder> copy = make_folder(to, name, status);
+    if (copy.failed()) return Error{copy.error};
     // Where the earlier snapshot has no real folder of that name, nothing below is shared.
     const FileDescriptor earlier_folder(
         earlier < 0 ? -1 : ::openat(earlier, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     walk.names.emplace_back(name);
-    const bool copied = copy_tree(walk, stream.get(), status, copy, to.gives_an_acl, earlier_folder.get());
+    const Error failed = copy_tree(walk, stream.value.get(), status, copy.value, to.gives_an_acl, earlier_folder.get());
     walk.names.pop_back();
-    return copied;
+    return failed;
 }
 
 // The walk holds three descriptors for each level of the tree: as many as
@@ -324,16 +333,17 @@ void allow_all_descriptors() {
 }
 
 // How many entries a folder holds, . and .. left out.
-bool count_entries(int at, const char* name, std::size_t& count) {
-    const FolderStream stream = open_stream(at, name);
-    if (!stream) return false;
-    count = 0;
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream.get())) {
-        const std::string_view entry_name(entry->d_name);
+Outcome<std::size_t> count_entries(int at, const char* name) {
+    const Outcome<FolderStream> stream = open_stream(at, name);
+    if (stream.failed()) return Error{stream.error};
+    std::size_t count = 0;
+    for (;;) {
+        const Outcome<const dirent*> next = next_entry(stream.value.get());
+        if (next.failed()) return Error{next.error};
+        if (next.value == nullptr) return count;
+        const std::string_view entry_name(next.value->d_name);
         if (entry_name != "." && entry_name != "..") ++count;
     }
-    return errno == 0;
 }
 
 // Renames an entry of a folder without replacing, and its name follows it.
@@ -341,22 +351,26 @@ bool count_entries(int at, const char* name, std::size_t& count) {
 // what another process made in that instant; there a tree of this run's own
 // must hold as many entries after the rename as before, else EIO: FAT
 // through FUSE empties a folder that it renames.
-bool rename_here(int at, std::string& name, const std::string& to, bool own_tree) {
+Error rename_here(int at, std::string& name, const std::string& to, bool own_tree) {
     if (::renameat2(at, name.c_str(), at, to.c_str(), RENAME_NOREPLACE) == 0) {
         name = to;
-        return true;
+        return {};
     }
-    if (!flag_unsupported(errno)) return false;
+    if (!flag_unsupported(static_cast<ErrorCode>(errno))) return call_error();
     struct stat status {};
-    if (::fstatat(at, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return failed_with(EEXIST);
-    std::size_t before = 0;
-    if (errno != ENOENT || (own_tree && !count_entries(at, name.c_str(), before)) ||
-        ::renameat(at, name.c_str(), at, to.c_str()) != 0) {
-        return false;
+    if (::fstatat(at, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return error_of(EEXIST);
+    if (errno != ENOENT) return call_error();
+    Outcome<std::size_t> before;
+    if (own_tree) {
+        before = count_entries(at, name.c_str());
+        if (before.failed()) return Error{before.error};
     }
+    if (::renameat(at, name.c_str(), at, to.c_str()) != 0) return call_error();
     name = to;
-    std::size_t after = 0;
-    return !own_tree || (count_entries(at, name.c_str(), after) && (after == before || failed_with(EIO)));
+    if (!own_tree) return {};
+    const Outcome<std::size_t> after = count_entries(at, name.c_str());
+    if (after.failed()) return Error{after.error};
+    return after.value == before.value ? Error{} : error_of(EIO);
 }
 
 
@@ -367,15 +381,14 @@ class TemporaryTree {
 public:
     explicit TemporaryTree(int folder) : folder_(folder) {}
     ~TemporaryTree() {
-        const ErrnoKeeper keep;
         // After an exchange the name may hold the earlier entry, a file.
-        if (!name_.empty() && !remove_tree(folder_, name_.c_str())) ::unlinkat(folder_, name_.c_str(), 0);
+        if (!name_.empty() && remove_tree(folder_, name_.c_str())) ::unlinkat(folder_, name_.c_str(), 0);
     }
     TemporaryTree(const TemporaryTree&) = delete;
     TemporaryTree& operator=(const TemporaryTree&) = delete;
     // Makes the tree's top folder, for a copy of the source folder, under a
     // fresh temporary name.
-    Folder make(const Folder& in, const struct stat& source) {
+    Outcome<Folder> make(const Folder& in, const struct stat& source) {
         for (int i = 0; i < temporary_name_tries; ++i) {
             std::string name = temporary_name();
             // The name is kept before the folder is opened, so that it goes
@@ -384,13 +397,13 @@ public:
                 name_ = std::move(name);
                 return open_made_folder(in, name_.c_str(), source);
             }
-            if (errno != EEXIST) break;
+            if (errno != EEXIST) return call_error();
         }
-        return {FileDescriptor(), true, false};
+        return error_of(EEXIST);
     }
     const std::string& name() const { return name_; }
-    bool rename_to(const std::string& to) { return rename_here(folder_, name_, to, holds_tree_); }
-    bool rename_aside() { return rename_to_temporary(folder_, name_, holds_tree_); }
+    Error rename_to(const std::string& to) { return rename_here(folder_, name_, to, holds_tree_); }
+    Error rename_aside() { return rename_to_temporary(folder_, name_, holds_tree_); }
     // After an exchange: the tree's name, now this one, holds what the
     // target's name held.
     void exchanged(std::string name) {
@@ -405,7 +418,7 @@ private:
     bool holds_tree_ = true;
 };
 
-bool flush_one(const Folder& folder) {
+Error flush_one(const Folder& folder) {
     const Folder* const folders[] = {&folder};
     return flush_folders(folders);
 }
@@ -415,149 +428,159 @@ bool flush_one(const Folder& folder) {
 // its place, so that the name is missing for an instant. The tree's entry is
 // first renamed once on its own: where the file system empties a folder that
 // it renames, that shows before the entry under the name is touched.
-bool exchange_by_renames(TemporaryTree& tree, int at, const std::string& name) {
+Error exchange_by_renames(TemporaryTree& tree, int at, const std::string& name) {
     std::string other = name;
-    if (!tree.rename_aside()) return false;
-    if (rename_to_temporary(at, other, false) && tree.rename_to(name)) {
+    if (const Error failed = tree.rename_aside()) return failed;
+    Error failed = rename_to_temporary(at, other, false);
+    if (!failed) failed = tree.rename_to(name);
+    if (!failed) {
         tree.exchanged(std::move(other));
-        return true;
+        return {};
     }
     // The entry renamed aside takes its name back, once the tree's has left it.
-    const ErrnoKeeper keep;
-    if (tree.name() == name) tree.rename_aside();
-    if (other != name && tree.name() != name) rename_here(at, other, name, false);
-    return false;
+    if (tree.name() == name) static_cast<void>(tree.rename_aside());
+    if (other != name && tree.name() != name) static_cast<void>(rename_here(at, other, name, false));
+    return failed;
 }
 
 // Exchanges the entry under the tree's temporary name with the one under the
 // name. An entry that cannot be renamed at all (a folder of overlayfs' lower
 // layer, EXDEV) fails with that error.
-bool exchange(TemporaryTree& tree, int at, const std::string& name) {
+Error exchange(TemporaryTree& tree, int at, const std::string& name) {
     if (::renameat2(at, tree.name().c_str(), at, name.c_str(), RENAME_EXCHANGE) == 0) {
         tree.exchanged(tree.name());
-        return true;
+        return {};
     }
-    return flag_unsupported(errno) && exchange_by_renames(tree, at, name);
+    const Error refused = call_error();
+    if (!flag_unsupported(refused.code)) return refused;
+    return exchange_by_renames(tree, at, name);
 }
 
 // Gives the finished tree the target's name in one step. An earlier entry of
 // that name, never one this run made, is exchanged with it and then removed,
 // where asked.
-bool take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string& name, const MadeFiles& made,
-                    bool replace) {
+Error take_tree_name(TemporaryTree& tree, const Folder& folder, const std::string& name, const MadeFiles& made,
+                     bool replace) {
     const int at = folder.fd.get();
-    if (tree.rename_to(name)) {
+    const Error taken = tree.rename_to(name);
+    if (!taken) {
         tree.handed_on();
         return flush_one(folder);
     }
+    if (taken.code != EEXIST || !replace) return taken;
     struct stat earlier {};
-    if (errno != EEXIST || !replace || ::fstatat(at, name.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0) {
-        return false;
-    }
-    if (made.contains({earlier.st_dev, earlier.st_ino})) return failed_with(EEXIST);
-    if (!exchange(tree, at, name)) return false;
-    if (!flush_one(folder)) {
+    if (::fstatat(at, name.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0) return call_error();
+    if (made.contains({earlier.st_dev, earlier.st_ino})) return error_of(EEXIST);
+    if (const Error failed = exchange(tree, at, name)) return failed;
+    if (const Error failed = flush_one(folder)) {
         // The earlier entry takes its name back; the new tree then goes.
-        const ErrnoKeeper keep;
-        exchange(tree, at, name);
-        return false;
+        static_cast<void>(exchange(tree, at, name));
+        return failed;
     }
     // The earlier entry now has the temporary name, and goes with it. Where
     // that removal fails, the new snapshot stands, the run fails, and the
     // removal is tried once more on the way out.
     const char* temporary = tree.name().c_str();
-    if (!(S_ISDIR(earlier.st_mode) ? remove_tree(at, temporary) : ::unlinkat(at, temporary, 0) == 0)) return false;
+    if (S_ISDIR(earlier.st_mode)) {
+        if (const Error failed = remove_tree(at, temporary)) return failed;
+    } else if (::unlinkat(at, temporary, 0) != 0) {
+        return call_error();
+    }
     tree.handed_on();
     return flush_one(folder);
 }
 
 }  // namespace
 
-bool rename_to_temporary(int at, std::string& name, bool own_tree) {
+Error rename_to_temporary(int at, std::string& name, bool own_tree) {
     for (int i = 0; i < temporary_name_tries; ++i) {
-        if (rename_here(at, name, temporary_name(), own_tree)) return true;
-        if (errno != EEXIST) break;
+        const Error failed = rename_here(at, name, temporary_name(), own_tree);
+        if (failed.code != EEXIST) return failed;
     }
-    return false;
+    return error_of(EEXIST);
 }
 
 // Makes each folder on the way to an entry that one tree has and another
 // lacks, as the first has it.
-bool make_parents(int from, int to, const std::string& path) {
+Error make_parents(int from, int to, const std::string& path) {
     for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         const std::string parent = path.substr(0, slash);
         struct stat status {};
         if (::fstatat(to, parent.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (!S_ISDIR(status.st_mode)) return failed_with(ENOTDIR);
+            if (!S_ISDIR(status.st_mode)) return error_of(ENOTDIR);
             continue;
         }
         if (errno != ENOENT || ::fstatat(from, parent.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
             ::mkdirat(to, parent.c_str(), status.st_mode & 07777) != 0) {
-            return false;
+            return call_error();
         }
         // Where the owner cannot be given, the folder stays the runner's.
         if (::fchownat(to, parent.c_str(), status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
-            errno != EPERM && !call_unsupported(errno)) {
-            return false;
+            errno != EPERM && !call_unsupported(static_cast<ErrorCode>(errno))) {
+            return call_error();
         }
     }
-    return true;
+    return {};
 }
 
 // Moves entries, by their paths, from one tree to the same paths in another
 // where nothing stands there yet; on a failure those moved go back.
-bool move_entries(int from, int to, std::span<const std::string> paths) {
+Error move_entries(int from, int to, std::span<const std::string> paths) {
     std::size_t moved = 0;
+    Error failed;
     for (; moved < paths.size(); ++moved) {
         const char* path = paths[moved].c_str();
         struct stat status {};
         if (::fstatat(to, path, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-            failed_with(EEXIST);
+            failed = error_of(EEXIST);
             break;
         }
-        if (!make_parents(from, to, paths[moved]) || ::renameat(from, path, to, path) != 0) break;
+        if ((failed = make_parents(from, to, paths[moved]))) break;
+        if (::renameat(from, path, to, path) != 0) {
+            failed = call_error();
+            break;
+        }
     }
-    if (moved == paths.size()) return true;
-    const ErrnoKeeper keep;
+    if (!failed) return {};
     while (moved-- > 0) ::renameat(to, paths[moved].c_str(), from, paths[moved].c_str());
-    return false;
+    return failed;
 }
 
 // The paths of the entries of an open tree that its snapshots leave out.
-bool find_left_out(int folder, const std::string& prefix, std::span<const std::string> patterns, dev_t device,
-                   std::vector<std::string>& found) {
+Error find_left_out(int folder, const std::string& prefix, std::span<const std::string> patterns, dev_t device,
+                    std::vector<std::string>& found) {
     std::vector<std::string> names;
-    if (!sorted_names(folder, names)) return false;
+    if (const Error failed = sorted_names(folder, names)) return failed;
     for (const std::string& name : names) {
         struct stat status {};
-        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return call_error();
         const std::string path = prefix + name;
         if (left_out(folder, name.c_str(), status, path, patterns)) {
             found.push_back(path);
         } else if (S_ISDIR(status.st_mode) && status.st_dev == device) {
             const FileDescriptor inside(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!inside.valid() || !find_left_out(inside.get(), path + '/', patterns, device, found)) return false;
+            if (!inside.valid()) return call_error();
+            if (const Error failed = find_left_out(inside.get(), path + '/', patterns, device, found)) return failed;
         }
     }
-    return true;
+    return {};
 }
 
 // A restored folder keeps what its snapshots leave out (they were never in
 // the backup): those entries of the folder at the name move into the
 // restored tree before it takes the name, and are flushed there.
-bool carry_left_out(const Folder& folder, const std::string& name, std::span<const std::string> patterns,
-                    const Folder& top, FileDescriptor& current, std::vector<std::string>& carried) {
+Error carry_left_out(const Folder& folder, const std::string& name, std::span<const std::string> patterns,
+                     const Folder& top, FileDescriptor& current, std::vector<std::string>& carried) {
     current = FileDescriptor(::openat(folder.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
-    if (!current.valid()) return errno == ENOENT || errno == ENOTDIR;
-    if (::fstat(current.get(), &status) != 0 || !find_left_out(current.get(), "", patterns, status.st_dev, carried) ||
-        !move_entries(current.get(), top.fd.get(), carried)) {
-        return false;
-    }
-    if (carried.empty() || ::syncfs(top.fd.get()) == 0) return true;
-    const ErrnoKeeper keep;
-    move_entries(top.fd.get(), current.get(), carried);
-    return false;
+    if (!current.valid()) return errno == ENOENT || errno == ENOTDIR ? Error{} : call_error();
+    if (::fstat(current.get(), &status) != 0) return call_error();
+    if (const Error failed = find_left_out(current.get(), "", patterns, status.st_dev, carried)) return failed;
+    if (const Error failed = move_entries(current.get(), top.fd.get(), carried)) return failed;
+    if (carried.empty() || ::syncfs(top.fd.get()) == 0) return {};
+    const Error failed = call_error();
+    static_cast<void>(move_entries(top.fd.get(), current.get(), carried));
+    return failed;
 }
 
 // Whether a file system keeps change times from the kernel's clock, to the
@@ -570,24 +593,23 @@ bool exact_change_times(int fd) {
     return std::find(exact.begin(), exact.end(), static_cast<long>(system.f_type)) != exact.end();
 }
 
-bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made, bool replace,
-                   const Earlier& earlier, const Exclusion& exclusion, const std::string& record,
-                   std::span<const RecordLine> recorded) {
+SnapshotFailure make_snapshot(DIR* source, const Folder& folder, const std::string& name, MadeFiles& made,
+                              bool replace, const Earlier& earlier, const Exclusion& exclusion,
+                              const std::string& record, std::span<const RecordLine> recorded) {
     struct stat status {};
     struct stat target {};
-    failed_on.clear();
-    if (::fstat(::dirfd(source), &status) != 0 || ::fstat(folder.fd.get(), &target) != 0) return false;
+    if (::fstat(::dirfd(source), &status) != 0 || ::fstat(folder.fd.get(), &target) != 0) return {call_error()};
     allow_all_descriptors();
     TemporaryTree tree(folder.fd.get());
-    const Folder top = tree.make(folder, status);
-    if (!top.fd.valid()) return false;
-    Walk walk{status.st_dev, {target.st_dev, target.st_ino}, top.fd.get(), {}, {}};
+    const Outcome<Folder> top = tree.make(folder, status);
+    if (top.failed()) return {Error{top.error}};
+    Walk walk{status.st_dev, {target.st_dev, target.st_ino}, top.value.fd.get(), {}, {}};
     walk.excludes = exclusion.patterns;
     walk.takes_all = exclusion.restoring;
     walk.exact_change_times = exact_change_times(::dirfd(source));
     RecordStream stream(folder.fd.get());
     if (!exclusion.restoring && !record.empty()) {
-        if (!stream.start()) return false;
+        if (const Error failed = stream.start()) return {failed};
         walk.top_name = name;
         walk.record = &stream;
     }
@@ -598,7 +620,7 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
         walk.earlier_named = earlier_top.st_ctim;
         std::vector<RecordLine> lines;
         // Without the earlier record, bytes decide what is shared.
-        if (!earlier.record.empty() && read_record(folder.fd.get(), earlier.record, lines)) {
+        if (!earlier.record.empty() && !read_record(folder.fd.get(), earlier.record, lines)) {
             for (RecordLine& line : lines_inside(lines, earlier.name)) {
                 walk.earlier_lines.emplace(line.path, std::move(line));
             }
@@ -610,34 +632,33 @@ bool make_snapshot(DIR* source, const Folder& folder, const std::string& name, M
     // One flush of the file system puts every entry of the tree on the disk,
     // the linked ones too: measured, it costs a tree of thousands of files
     // less than a flush of each, even when those overlap.
-    if (!copy_tree(walk, source, status, top, folder.gives_an_acl, shares ? earlier.top : -1) ||
-        ::syncfs(top.fd.get()) != 0 || ::fstat(top.fd.get(), &made_top) != 0) {
-        return false;
+    if (const Error failed = copy_tree(walk, source, status, top.value, folder.gives_an_acl, shares ? earlier.top : -1)) {
+        return {failed, walk.failed_on};
     }
+    if (::syncfs(top.value.fd.get()) != 0 || ::fstat(top.value.fd.get(), &made_top) != 0) return {call_error()};
     FileDescriptor current;
     std::vector<std::string> carried;
-    if (exclusion.restoring && !carry_left_out(folder, name, exclusion.patterns, top, current, carried)) return false;
+    if (exclusion.restoring) {
+        if (const Error failed = carry_left_out(folder, name, exclusion.patterns, top.value, current, carried)) {
+            return {failed};
+        }
+    }
     // The record is on the disk before the snapshot takes its name.
-    if (walk.record != nullptr && !stream.finish(record, name)) return false;
-    if (!take_tree_name(tree, folder, name, made, replace)) {
-        const ErrnoKeeper keep;
+    if (walk.record != nullptr) {
+        if (const Error failed = stream.finish(record, name)) return {failed};
+    }
+    if (const Error failed = take_tree_name(tree, folder, name, made, replace)) {
         // Unless the new tree stands, its record goes, and what was carried
         // into a restored tree goes back.
         struct stat standing {};
         const bool stands = ::fstatat(folder.fd.get(), name.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 &&
                             standing.st_ino == made_top.st_ino && standing.st_dev == made_top.st_dev;
         if (!stands && walk.record != nullptr) stream.undo(record);
-        if (!carried.empty() && !stands) move_entries(top.fd.get(), current.get(), carried);
-        return false;
+        if (!carried.empty() && !stands) static_cast<void>(move_entries(top.value.fd.get(), current.get(), carried));
+        return {failed};
     }
     made.insert({made_top.st_dev, made_top.st_ino});
-    return succeeded();
+    return {};
 }
 
 }  // namespace posix
-
-namespace platform {
-
-std::string failed_entry() { return posix::failed_on; }
-
-}  // namespace platform
