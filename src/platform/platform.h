@@ -81,6 +81,11 @@ struct Batch {
     std::size_t made = 0;
     ErrorCode error = 0;
     std::string failed_entry = {};
+    // POSIX moves to another file system: the first made whose source took
+    // writes after it was copied that its backup could not take (a log
+    // being written), and why. The backup holds the source as it was when
+    // the source was removed.
+    std::optional<std::pair<std::size_t, ErrorCode>> writes_lost = {};
 };
 // Copies each source to its target, in order, atomically and durably; where
 // asked, an earlier file of the target's name is replaced (but never one made

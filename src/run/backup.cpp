@@ -101,6 +101,7 @@ std::optional<Failure> transfer_files(std::vector<platform::Transfer>& transfers
                                       std::string& stamp) {
     const bool renamed_when_taken = whole_stamp(settings);
     std::size_t done = 0;
+    std::optional<Failure> writes_lost;
     for (int tries = 0;; ++tries) {
         const std::span<const platform::Transfer> rest(transfers.begin() + static_cast<std::ptrdiff_t>(done),
                                                        transfers.end());
@@ -115,8 +116,17 @@ std::optional<Failure> transfer_files(std::vector<platform::Transfer>& transfers
                 return Outcome<bool>{batch.made == rest.size(), batch.error};
             },
             FailureRule::error_set_and_result_false);
+        if (batch.writes_lost && !writes_lost) {
+            // The move is made, and its backup holds the file as it was when
+            // it went; what a writer added after that is not in it.
+            const platform::Transfer& moved = transfers[done + batch.writes_lost->first];
+            writes_lost = with_reason(status_backup_failed,
+                                      std::string(backup_failed) + moved.target + ": writes made to " + moved.source +
+                                          " while it was moved were not kept",
+                                      batch.writes_lost->second);
+        }
         done += batch.made;
-        if (done == transfers.size()) return std::nullopt;
+        if (done == transfers.size()) return writes_lost;
         if (!renamed_when_taken || !platform::name_taken(outcome.error) || tries == most_new_stamps) {
             std::string message = std::string(backup_failed) + transfers[done].target;
             // A snapshot names the entry that it could not copy.

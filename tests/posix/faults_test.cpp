@@ -390,6 +390,13 @@ TEST(PosixFaults, FailuresNameWhatFailedAndWhy) {
          "Backup failed: backup/tree.{D}.{D}: No space left on device\nErrorLevel: 3\n"},
         {"a short write of a record", "echo x > f.txt", {"f.txt", "-copy"}, "write", ".tesrak.sha256/", "retval=0",
          3, "Backup failed: backup/f.{D}.{D}.txt: No space left on device\nErrorLevel: 3\n"},
+        // The move to another file system is made; the look for what a writer
+        // added after the source went fails.
+        {"a move whose later writes cannot be taken",
+         "echo x > report.txt && ln -s \"$(mktemp -d /dev/shm/tesrak-faults.XXXXXX)\" backup", {"report.txt"},
+         "newfstatat", "report.txt>(deleted)", "error=EIO", 3,
+         "Backup failed: backup/report.{D}.{D}.txt: writes made to report.txt while it was moved were not kept: "
+         "Input/output error\nErrorLevel: 3\n"},
     };
     for (const InjectedRow& row : rows) {
         SCOPED_TRACE(row.what);
@@ -404,6 +411,7 @@ TEST(PosixFaults, FailuresNameWhatFailedAndWhy) {
         EXPECT_EQ(result.exit_code, row.exit_code);
         EXPECT_TRUE(matches(row.output, result.printed())) << result.printed();
     }
+    ASSERT_EQ(std::system("rm -rf /dev/shm/tesrak-faults.*"), 0);
 }
 
 }  // namespace

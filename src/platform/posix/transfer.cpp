@@ -301,27 +301,29 @@ Error move_symbolic_link(const std::string& source, const Folder& folder, const 
 // their writes are taken until the last of them has closed it (a read lease
 // is granted only on a file that nobody holds open for writing), for a
 // moment at most, or once where the system cannot tell. Each take flushes
-// what it added.
-void take_the_last_writes(int from, int to, struct stat& source) {
+// what it added; the first that fails ends them.
+Error take_the_last_writes(int from, int to, struct stat& source) {
     constexpr int most_waits = 100;
     constexpr timespec moment{0, 1000000};
     for (int wait = 0; wait < most_waits; ++wait) {
         const bool alone = ::fcntl(from, F_SETLEASE, F_RDLCK) == 0;
         const bool untold = !alone && errno != EAGAIN;
         if (alone) ::fcntl(from, F_SETLEASE, F_UNLCK);
-        static_cast<void>(take_the_rest(from, to, source));
-        if (alone || untold) return;
+        if (const Error failed = take_the_rest(from, to, source)) return failed;
+        if (alone || untold) return {};
         ::nanosleep(&moment, nullptr);
     }
+    return {};
 }
 
 // A move to another file system, as Windows does it: the file is copied
 // without replacing and made durable, then the source removed. A source that
 // grew meanwhile (a log being written) gives its copy the rest first; one
 // that cannot be removed has its copy removed again. Folders are not moved
-// this way.
+// this way. Once the source is gone the move is made; writes to it that came
+// later and could not be taken, or recorded, are told in writes_lost.
 Error move_across_file_systems(const std::string& source, const Folder& folder, const std::string& name,
-                               const std::string& record) {
+                               const std::string& record, Error& writes_lost) {
     struct stat status {};
     if (::lstat(source.c_str(), &status) != 0) return call_error();
     if (S_ISLNK(status.st_mode)) return move_symbolic_link(source, folder, name, status.st_size);
@@ -351,12 +353,13 @@ Error move_across_file_systems(const std::string& source, const Folder& folder, 
         return failed;
     }
     // The move is made: what fails from here on cannot undo it, and the
-    // file is whole in the backup. What writers added since the copy was
-    // recorded is recorded too, where it can be.
-    take_the_last_writes(in.get(), fd, copy->source);
+    // file is whole in the backup as it was when the source went. What
+    // writers added since is taken and recorded too.
+    writes_lost = take_the_last_writes(in.get(), fd, copy->source);
     std::vector<RecordLine> before;
-    if (static_cast<std::uint64_t>(copy->source.st_size) != copy->hashed.size && !digest_file(fd, copy->hashed)) {
-        static_cast<void>(change_record(folder.fd.get(), record, {name}, {record_line(*copy)}, before));
+    if (!writes_lost && static_cast<std::uint64_t>(copy->source.st_size) != copy->hashed.size) {
+        writes_lost = digest_file(fd, copy->hashed);
+        if (!writes_lost) writes_lost = change_record(folder.fd.get(), record, {name}, {record_line(*copy)}, before);
     }
     return {};
 }
@@ -364,11 +367,11 @@ Error move_across_file_systems(const std::string& source, const Folder& folder, 
 enum class Moved { renamed, copied };
 
 Outcome<Moved> move_one(const std::string& source, const Folder& folder, const std::string& name,
-                        const std::string& record) {
+                        const std::string& record, Error& writes_lost) {
     const Error refused = rename_without_replacing(AT_FDCWD, source.c_str(), folder.fd.get(), name.c_str());
     if (!refused) return Moved::renamed;
     if (refused.code != EXDEV) return refused;
-    if (const Error failed = move_across_file_systems(source, folder, name, record)) return failed;
+    if (const Error failed = move_across_file_systems(source, folder, name, record, writes_lost)) return failed;
     return Moved::copied;
 }
 
@@ -584,18 +587,23 @@ Batch move_files_without_replacing(std::span<const Transfer> transfers) {
     expect_progress(transfers.size(), std::nullopt);
     MoveBatch batch;
     Error flushed;
+    // The first move whose source took writes that its backup lacks.
+    std::optional<std::pair<std::size_t, ErrorCode>> lost;
     // Once per folder, after the renames; sooner only where the folders
     // would hold too many descriptors.
     for (std::size_t moved = 0; moved < transfers.size(); ++moved) {
         const Transfer& transfer = transfers[moved];
         auto [folder_path, name] = split_path(transfer.target);
         const Outcome<const Folder*> folder = batch.folders.open(folder_path);
-        const Outcome<Moved> how =
-            folder.failed() ? Outcome<Moved>(Error{folder.error}) : move_one(transfer.source, *folder.value, name, transfer.record);
+        Error writes_lost;
+        const Outcome<Moved> how = folder.failed()
+                                       ? Outcome<Moved>(Error{folder.error})
+                                       : move_one(transfer.source, *folder.value, name, transfer.record, writes_lost);
+        if (writes_lost && !lost) lost = {moved, writes_lost.code};
         if (how.failed()) {
             // The moves made before a failure are flushed all the same.
             const std::optional<std::size_t> undone = settle(batch, transfers, flushed);
-            return {undone.value_or(moved), how.error};
+            return {undone.value_or(moved), how.error, {}, lost};
         }
         entry_done();
         if (how.value == Moved::renamed) batch.renamed.push_back(moved);
@@ -607,8 +615,10 @@ Batch move_files_without_replacing(std::span<const Transfer> transfers) {
             }
         }
     }
-    if (const std::optional<std::size_t> undone = settle(batch, transfers, flushed)) return {*undone, flushed.code};
-    return {transfers.size()};
+    if (const std::optional<std::size_t> undone = settle(batch, transfers, flushed)) {
+        return {*undone, flushed.code, {}, lost};
+    }
+    return {transfers.size(), 0, {}, lost};
 }
 
 Error links_trusted(const std::string& path) {
