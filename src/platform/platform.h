@@ -136,6 +136,10 @@ void pause_briefly();
 // Whether anything stands at any of the paths (a link not followed); an
 // entry that cannot be looked at counts as none.
 bool any_path_exists(std::span<const std::string> paths);
+// For each path, in order, why nothing can be found at it (a link not
+// followed), or none where something stands there: as path_exists tells
+// of each, with one read of a folder of which many names are asked.
+std::vector<ErrorCode> paths_standing(std::span<const std::string> paths);
 // Whether every symbolic link met at a path's last part belongs to the
 // runner or to the owner of the folder that holds it, the rule the kernel
 // applies in sticky folders: nobody else's link sends a restore elsewhere.

@@ -23,13 +23,30 @@ Failure with_reason(std::int32_t status, std::string message, platform::ErrorCod
     return Failure{status, std::move(message)};
 }
 
-std::optional<Failure> check_source(const std::string& source) {
-    const std::string message = "File does not exist: " + source;
-    if (source.find_first_of("*?") != std::string::npos) return Failure{status_missing_source, message};
-    const auto found = guarded_call([&] { return platform::path_exists(source); });
-    if (!found.failed) return std::nullopt;
-    // The message says it where nothing is there; any other reason is told.
-    return with_reason(status_missing_source, message, platform::nothing_there(found.error) ? 0 : found.error);
+std::optional<Failure> check_sources(const std::vector<std::string>& sources) {
+    for (const std::string& source : sources) {
+        if (source.find_first_of("*?") != std::string::npos) {
+            return Failure{status_missing_source, "File does not exist: " + source};
+        }
+    }
+    // POSIX runs name many files at once (a shell's *.log): their folder is
+    // read once for them all.
+    std::vector<platform::ErrorCode> errors(sources.size(), 0);
+    if constexpr (platform::posix_conventions) {
+        errors = platform::paths_standing(sources);
+    } else {
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            errors[i] = guarded_call([&] { return platform::path_exists(sources[i]); }).error;
+        }
+    }
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (errors[i] == 0) continue;
+        if (platform::is_fatal_error(errors[i])) platform::exit_process(fatal_exit_code);
+        // The message says it where nothing is there; any other reason is told.
+        return with_reason(status_missing_source, "File does not exist: " + sources[i],
+                           platform::nothing_there(errors[i]) ? 0 : errors[i]);
+    }
+    return std::nullopt;
 }
 
 std::optional<Failure> check_target(std::string_view source, const std::string& target, const BackupSettings& settings) {

@@ -17,8 +17,8 @@
 // (whether that matters is the run's to say).
 platform::ErrorCode make_backup_folder();
 
-// Status 2 when the source cannot be found.
-std::optional<Failure> check_source(const std::string& source);
+// Status 2 for the first source, in order, that cannot be found.
+std::optional<Failure> check_sources(const std::vector<std::string>& sources);
 
 // Status 3 when the target would lie outside the backup folder (on POSIX:
 // when a folder part of the source is "..").

@@ -208,9 +208,7 @@ void run() {
     if (!platform::posix_conventions) make_backup_folder();
     // Every file is checked before any is touched; a file named twice (or by
     // two names with the same target) is backed up once.
-    for (const std::string& source : request.sources) {
-        if (auto failure = check_source(source)) fail(*failure);
-    }
+    if (auto failure = check_sources(request.sources)) fail(*failure);
     std::vector<platform::Transfer> backups;
     std::unordered_set<std::string> targets;
     for (std::string& source : request.sources) {

@@ -87,6 +87,11 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
     absolute.write("abs.txt", content);
     const std::string absolute_name = (absolute.path() / "abs.txt").string();
     const std::string absolute_backup = absolute.path().relative_path().string() + "/abs.{D}.{D}.txt";
+    // Enough names of one folder that it is read once for them all.
+    std::vector<std::string> twenty;
+    for (int i = 10; i < 30; ++i) twenty.push_back("f" + std::to_string(i) + ".log");
+    std::vector<std::string> nineteen = twenty;
+    std::erase(nineteen, "f23.log");
     const std::vector<Row> rows{
         {"a name with a blank", {"My Notes.txt"}, {"My Notes.txt", "-copy"}, 0, "",
          std::vector<std::string>{"My Notes.{D}.{D}.txt"}, {"My Notes.txt"}},
@@ -95,6 +100,8 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
          std::vector<std::string>{"a.{D}.{D}.conf", "b.{D}.{D}.conf", "c.{D}.{D}.conf"}, {"a.conf", "b.conf", "c.conf"}},
         {"one of them missing", {"a.conf", "c.conf"}, {"a.conf", "b.conf", "c.conf"}, 2,
          "File does not exist: b.conf\nErrorLevel: 2\n", std::nullopt, {"a.conf", "c.conf"}},
+        {"one of twenty missing", nineteen, twenty, 2, "File does not exist: f23.log\nErrorLevel: 2\n", std::nullopt,
+         nineteen},
         {"a name given twice", {"a.txt"}, {"a.txt", "./a.txt", "a.txt"}, 0, "",
          std::vector<std::string>{"a.{D}.{D}.txt"}, {}},
         {"switches before, between and after files", {"a.txt", "b.txt"},

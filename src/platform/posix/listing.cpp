@@ -403,6 +403,32 @@ bool any_path_exists(std::span<const std::string> paths) {
     return false;
 }
 
+// A name the folder's listing holds stands there where the folder may be
+// searched; any other is looked up by itself, which tells why it cannot be.
+std::vector<ErrorCode> paths_standing(std::span<const std::string> paths) {
+    using namespace posix;
+    std::vector<ErrorCode> errors(paths.size(), 0);
+    std::map<std::string, std::vector<std::size_t>> in_folder;
+    for (std::size_t i = 0; i < paths.size(); ++i) in_folder[split_path(paths[i]).first].push_back(i);
+    for (const auto& [folder, asked] : in_folder) {
+        std::unordered_set<std::string> listed;
+        if (asked.size() >= posix::names_worth_a_read && ::faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) == 0) {
+            if (const Outcome<FolderStream> stream = open_stream(AT_FDCWD, folder.c_str()); !stream.failed()) {
+                for (Outcome<const dirent*> next; !(next = next_entry(stream.value.get())).failed() && next.value;) {
+                    listed.insert(next.value->d_name);
+                }
+            }
+        }
+        for (const std::size_t i : asked) {
+            struct stat status {};
+            if (!listed.contains(split_path(paths[i]).second) && ::lstat(paths[i].c_str(), &status) != 0) {
+                errors[i] = call_error().code;
+            }
+        }
+    }
+    return errors;
+}
+
 // Folders below the backup folder are found as backups are made in them:
 // never through a link.
 Outcome<std::vector<FolderEntry>> folder_entries(const std::string& path,
