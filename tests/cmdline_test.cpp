@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,56 @@ TEST(Options, EachSwitchFieldAfterAValidSource) {
         if (row.status == 0) {
             EXPECT_EQ(settings, row.settings);
         }
+    }
+}
+
+// The POSIX words of the switches that go with --list, --restore and --diff.
+TEST(Arguments, SwitchesOfAPathsVersions) {
+    struct Row {
+        std::vector<std::string_view> words;
+        std::int32_t status;
+        std::string message;
+        // When the status is 0: --distinct, --size, --output's value, --to's stamp.
+        bool distinct = false;
+        bool sizes = false;
+        std::optional<std::string> output = std::nullopt;
+        std::optional<StampValue> to = std::nullopt;
+    };
+    const std::vector<Row> rows{
+        {{"--list", "--distinct", "a.c"}, 0, "", true},
+        {{"--list", "--size", "--json", "a.c"}, 0, "", false, true},
+        {{"--list", "--distinct", "--size", "--null", "a.c"}, 0, "", true, true},
+        {{"--distinct", "a.c"}, 7, "Invalid option: --distinct"},
+        {{"--restore", "--size", "a.c"}, 7, "Invalid option: --size"},
+        {{"--list", "--distinct=yes", "a.c"}, 7, "Invalid option: --distinct=yes"},
+        {{"--restore", "--output=b.c", "a.c"}, 0, "", false, false, "b.c"},
+        {{"--restore", "--output=-", "a.c"}, 0, "", false, false, "-"},
+        // A later switch overrides an earlier one.
+        {{"--restore", "--output=b.c", "a.c", "--output=c.c"}, 0, "", false, false, "c.c"},
+        {{"--restore", "--output=b.c", "a.c", "d.c"}, 7, "Invalid option: --output=b.c"},
+        {{"--restore", "--output=", "a.c"}, 7, "Invalid option: --output="},
+        {{"--output=b.c", "-copy", "a.c"}, 7, "Invalid option: --output=b.c"},
+        {{"--restore", "--output=b.c"}, 5, "Invalid Command Format: no arguments found"},
+        {{"--diff", "--at=20261201", "--to=2026120813000000", "a.c"}, 0, "", false, false, std::nullopt,
+         2026120813000000},
+        {{"--diff", "--at=20261201", "--to=20261202", "--to=20261203", "a.c"}, 0, "", false, false, std::nullopt,
+         2026120323595999},
+        {{"--diff", "--to=20261202", "a.c"}, 7, "Invalid option: --to=20261202"},
+        {{"--restore", "--at=20261201", "--to=20261202", "a.c"}, 7, "Invalid option: --to=20261202"},
+        {{"--diff", "--at=20261201", "--to=2026", "a.c"}, 11, "Invalid choice for the --to option: 2026"},
+    };
+    for (const Row& row : rows) {
+        const std::string words = ::testing::PrintToString(row.words);
+        BackupSettings settings;
+        Request request;
+        const auto failure = parse_arguments(row.words, settings, request);
+        EXPECT_EQ(failure ? failure->status : 0, row.status) << words;
+        EXPECT_EQ(failure ? failure->message : "", row.message) << words;
+        if (row.status != 0) continue;
+        EXPECT_EQ(request.distinct, row.distinct) << words;
+        EXPECT_EQ(request.sizes, row.sizes) << words;
+        EXPECT_EQ(request.output, row.output) << words;
+        EXPECT_EQ(request.to, row.to) << words;
     }
 }
 

@@ -69,9 +69,9 @@ TEST(EndToEnd, WholeOutputOfAnEmptyCommandLine) {
     EXPECT_EQ(result.errors,
               "Invalid Command Format: no arguments found\n"
               "Usage: tesrak [options] file...\n"
-              "       tesrak --list [--null | --json] file...\n"
-              "       tesrak --restore [--at=STAMP] [options] file...\n"
-              "       tesrak --diff [--at=STAMP] [--json] file...\n"
+              "       tesrak --list [--null | --json] [--distinct] [--size] file...\n"
+              "       tesrak --restore [--at=STAMP] [--output=DEST] [options] file...\n"
+              "       tesrak --diff [--at=STAMP [--to=STAMP]] [--json] file...\n"
               "       tesrak --verify[=N/T] [--at=STAMP] [--json] file...\n"
               "ErrorLevel: 5\n");
 #endif

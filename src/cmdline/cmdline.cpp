@@ -42,7 +42,7 @@ Failure refusal(ExitStatus status, std::string_view message, std::string_view de
 }
 
 // The answer to --help after the usage lines.
-constexpr std::array<std::string_view, 35> switch_table{
+constexpr std::array<std::string_view, 42> switch_table{
     "",
     "Each argument is a file or folder to back up, or a switch:",
     "  -copy                      copy the file; the original stays (default: move it);",
@@ -64,15 +64,22 @@ constexpr std::array<std::string_view, 35> switch_table{
     "                             (as in .gitignore; repeatable); a folder holding a",
     "                             CACHEDIR.TAG is always left out",
     "  --quiet                    show no progress line on a terminal during a long run",
-    "  --list                     print each file's backups instead, newest first",
+    "  --list                     print each file's versions instead, newest first: its",
+    "                             backups and its place in the snapshots of folders above it",
     "  --null                     with --list: end each path with a NUL byte",
-    "  --restore                  put back each file's newest backup instead; the file",
+    "  --distinct                 with --list: one line a version, the backup that first saved it",
+    "  --size                     with --list: each one's room and what removing it frees, as du -h",
+    "  --restore                  put back each file's newest version instead; the file",
     "                             as it is is backed up first where it differs",
-    "  --diff                     show what changed since each file's newest backup instead",
+    "  --output=DEST              with --restore of one file: write the version to DEST, a",
+    "                             new file or folder, instead (-: to standard output)",
+    "  --diff                     show what changed since each file's newest version instead",
     "                             (status 1 where something did, as diff does)",
     "  --verify[=N/T]             check each file's backups against their recorded SHA-256",
     "                             instead (=N/T: only the N-th of T groups of files)",
     "  --at=STAMP                 with --restore, --diff or --verify: the newest made by then",
+    "  --to=STAMP                 with --diff --at=STAMP: compare with the version at this",
+    "                             stamp instead of the file",
     "  --json                     with --list, --diff, --verify or --dry-run: a JSON object a line",
     "  --                         every later argument is a file",
     "  --help, --version          this text, or the version, alone",
@@ -124,7 +131,7 @@ std::optional<VerifyGroup> parse_verify_group(std::string_view value) {
 // The words of the POSIX switches that fit some tasks only, as typed, for
 // the refusal of one that does not fit.
 struct LongSwitches {
-    std::string_view null, at, keep, if_changed, no_share, json, exclude;
+    std::string_view null, at, keep, if_changed, no_share, json, exclude, distinct, size, output, to;
 };
 
 // Applies a word that begins with "--" (POSIX).
@@ -174,6 +181,19 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
         request.at = parse_stamp(value);
         if (!request.at) return refusal(status_invalid_at, "Invalid choice for the --at option: ", value);
         seen.at = word;
+    } else if (valued && name == "--to") {
+        request.to = parse_stamp(value);
+        if (!request.to) return refusal(status_invalid_at, "Invalid choice for the --to option: ", value);
+        seen.to = word;
+    } else if (!valued && name == "--distinct") {
+        request.distinct = true;
+        seen.distinct = word;
+    } else if (!valued && name == "--size") {
+        request.sizes = true;
+        seen.size = word;
+    } else if (valued && name == "--output" && !value.empty()) {
+        request.output = std::string(value);
+        seen.output = word;
     } else {
         return refusal(status_invalid_option, "Invalid option: ", word);
     }
@@ -183,7 +203,8 @@ std::optional<Failure> apply_long_switch(std::string_view word, Request& request
 // The first switch that does not fit the task, refused as unknown: --null
 // lists (a line of text a path), --at restores or compares, --keep and
 // --if-changed back up (a copy, for --if-changed: a move always moves),
-// --json lists, compares or tells what a dry run would do.
+// --json lists, compares or tells what a dry run would do; --distinct and
+// --size list, --output restores one file, --to compares two versions.
 std::optional<Failure> check_fit(const Request& request, const BackupSettings& settings, const LongSwitches& seen) {
     for (const auto& [word, fits] : {
              std::pair{seen.null, request.task == Task::list && !request.json},
@@ -196,6 +217,10 @@ std::optional<Failure> check_fit(const Request& request, const BackupSettings& s
              std::pair{seen.keep, request.task == Task::back_up},
              std::pair{seen.if_changed, request.task == Task::back_up && settings.copy == 1},
              std::pair{seen.no_share, request.task == Task::back_up && settings.copy == 1},
+             std::pair{seen.distinct, request.task == Task::list},
+             std::pair{seen.size, request.task == Task::list},
+             std::pair{seen.output, request.task == Task::restore && request.sources.size() <= 1},
+             std::pair{seen.to, request.task == Task::diff && request.at.has_value()},
          }) {
         if (!word.empty() && !fits) return refusal(status_invalid_option, "Invalid option: ", word);
     }

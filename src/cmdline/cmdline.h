@@ -67,6 +67,10 @@ struct Request {
     std::vector<std::string> excludes;  // --exclude=PATTERN: left out of folder snapshots
     bool quiet = false;              // --quiet: no progress line on a terminal
     VerifyGroup verify_group;        // --verify=N/T: the part of the files checked
+    bool distinct = false;           // --distinct: --list prints the backup that first saved each version
+    bool sizes = false;              // --size: --list adds each one's room and what removing it frees
+    std::optional<std::string> output;  // --output=DEST: a restore writes there instead ("-": standard output)
+    std::optional<StampValue> to;    // --to=STAMP: --diff compares the version at --at with this one's
 };
 
 // Takes the files and applies the switches of separate arguments (POSIX): a
@@ -90,9 +94,9 @@ inline constexpr std::string_view usage_lines[] = {
 #else
 inline constexpr std::string_view usage_lines[] = {
     "Usage: tesrak [options] file...",
-    "       tesrak --list [--null | --json] file...",
-    "       tesrak --restore [--at=STAMP] [options] file...",
-    "       tesrak --diff [--at=STAMP] [--json] file...",
+    "       tesrak --list [--null | --json] [--distinct] [--size] file...",
+    "       tesrak --restore [--at=STAMP] [--output=DEST] [options] file...",
+    "       tesrak --diff [--at=STAMP [--to=STAMP]] [--json] file...",
     "       tesrak --verify[=N/T] [--at=STAMP] [--json] file...",
 };
 #endif

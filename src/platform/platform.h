@@ -13,6 +13,7 @@
 
 #include "core/conventions.h"
 #include "core/outcome.h"
+#include "snapshot/room.h"
 #include "snapshot/record.h"
 #include "tesrak.h"
 
@@ -251,6 +252,55 @@ Outcome<int> run_program(std::span<const std::string> arguments);
 // Where all were removed but their folders could not be flushed, the batch
 // made them all and its error tells why.
 Batch remove_backups(std::span<const std::string> paths, std::span<const std::string> records);
+
+// A path's versions (POSIX): each is reached from its backup folder (opened
+// as folder_entries opens it) by a path in it, "proj.20261208.13000000/src/
+// main.c", without following any link on the way or at its end, so that
+// nothing a snapshot holds sends a read or a restore elsewhere.
+struct VersionStatus {
+    EntryKind kind;  // a link is a file, as entry_status tells it
+    bool link;
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint32_t permissions;
+    std::uint32_t owner;
+    std::uint32_t group;
+    std::uint64_t size;  // a regular file's, a link's destination's length
+};
+// What stands at the path inside each of the named entries of a backup
+// folder (the entry itself where the path is empty): none where nothing
+// does, or where a link or no folder stands on the way; none for each
+// where the folder is missing.
+Outcome<std::vector<std::optional<VersionStatus>>> entries_inside(const std::string& folder,
+                                                                  std::span<const std::string> names,
+                                                                  const std::string& inside);
+// Whether two versions hold the same: files the same bytes, links the same
+// destination, folders the same tree (see tree_changes).
+Outcome<bool> same_contents(const std::string& folder, const std::string& path, const std::string& other_folder,
+                            const std::string& other_path, bool permissions);
+// A version held open for the rest of the run: a path that names it
+// whatever becomes of the names on the way (/dev/fd/N, which a program run
+// meanwhile sees too), and the header diff -u would give it (its path as
+// shown and its modification time).
+struct PinnedVersion {
+    std::string path;
+    std::string label;
+};
+Outcome<PinnedVersion> pin_version(const std::string& folder, const std::string& path, const std::string& shown);
+// Puts a version back at a path with everything restore_backup does (the
+// record's lines given with their paths from the backup folder); or, not
+// replacing, makes it a new file, link or folder there, which fails
+// (name_taken) where anything stands at the path, never followed.
+Error restore_version(const std::string& folder, const std::string& path, const std::string& target, bool replace,
+                     std::span<const std::string> excludes, std::span<const RecordLine> recorded);
+// Writes a regular file's version to standard output as it is read; where
+// a record's line is given, its bytes must be the recorded ones, else
+// damaged_backup once they are out.
+Error write_version(const std::string& folder, const std::string& path, const std::optional<RecordLine>& recorded);
+// What a version takes on the disk: each file, folder and link in it once,
+// with its names there (a folder's tree walked without following links,
+// and only on its own file system).
+Outcome<std::vector<RoomFacts>> version_room(const std::string& folder, const std::string& path);
 
 // The local date and time from the clock.
 mivo_systemtime local_time();

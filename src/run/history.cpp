@@ -5,6 +5,7 @@
 
 #include "names/backup_names.h"
 #include "history/json_lines.h"
+#include "snapshot/room.h"
 #include "run/backup.h"
 #include "run/guarded.h"
 #include "run/run.h"
@@ -21,10 +22,6 @@ Failure failed(std::string_view message, std::string_view what, platform::ErrorC
     return with_reason(status_backup_failed, std::string(message) + std::string(what), error);
 }
 
-Failure no_backup(std::string_view source) {
-    return Failure{status_missing_source, "No backup of: " + std::string(source)};
-}
-
 // The instants a stamp's local time stands for.
 std::vector<Instant> instants_of_stamp(StampValue stamp) {
     return platform::instants_of(stamp_fields(stamp));
@@ -38,44 +35,31 @@ std::optional<std::vector<BackupEntry>> backups_of_source(const std::string& sou
     return backups_of(source, state, error, sizes);
 }
 
-// The newest backup of a source made by the time given, where given, and
-// what stands at the source's name; status 2 where there is none, 3 where
-// the folder cannot be read.
-std::optional<Failure> choose_backup(const std::string& source, std::optional<StampValue> by,
-                                     std::vector<BackupEntry>& chosen, std::vector<SourceState>& states,
-                                     std::string_view failure = "Restore failed: ") {
-    SourceState state;
-    platform::ErrorCode error = 0;
-    std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state, error);
-    if (!found) return failed(failure, source, error);
-    states.push_back(state);
-    // A time given that came twice stands for the later of the two.
-    const std::optional<std::size_t> newest =
-        by ? newest_made_by(*found, instants_of_stamp(*by).back()) : std::optional<std::size_t>(0);
-    if (!newest || *newest >= found->size()) return no_backup(source);
-    chosen.push_back(std::move((*found)[*newest]));
-    return std::nullopt;
+std::string_view kind_name(bool folder, bool link) {
+    return folder ? "folder" : link ? "link" : "file";
 }
 
-// Whether the backup's file system keeps permission bits and owners, which
-// are compared only then; where that cannot be told, they are not.
-bool permissions_kept(const std::string& source) {
-    const auto keeps = guarded_call([&] { return platform::keeps_permissions(backup_folder_of(source)); });
+// Whether a source equals a backup of it.
+bool same_as_backup(const std::string& source, const BackupEntry& backup, std::span<const std::string> excludes) {
+    return same_contents_as(source, backup.path, backup.folder, permissions_kept_in(backup_folder_of(source)),
+                            excludes);
+}
+
+}  // namespace
+
+bool permissions_kept_in(const std::string& folder) {
+    const auto keeps = guarded_call([&] { return platform::keeps_permissions(folder); });
     return !keeps.failed && keeps.result;
 }
 
-// Whether a source equals a backup of it: a file byte for byte, a folder
-// entry for entry but those the patterns leave out; permission bits and
-// owners only where the backup's file system keeps them. Where either
-// cannot be read, they do not count as equal.
-bool same_as_backup(const std::string& source, const BackupEntry& backup, std::span<const std::string> excludes) {
-    const bool permissions = permissions_kept(source);
-    if (backup.folder) {
-        const auto changes = guarded_call(
-            [&] { return platform::tree_changes(backup.path, source, permissions, excludes, true); });
+bool same_contents_as(const std::string& source, const std::string& path, bool folder, bool permissions,
+                      std::span<const std::string> excludes) {
+    if (folder) {
+        const auto changes =
+            guarded_call([&] { return platform::tree_changes(path, source, permissions, excludes, true); });
         return !changes.failed && changes.result.empty();
     }
-    const auto same = guarded_call([&] { return platform::same_file(source, backup.path, permissions); });
+    const auto same = guarded_call([&] { return platform::same_file(source, path, permissions); });
     return !same.failed && same.result;
 }
 
@@ -88,21 +72,6 @@ std::optional<std::vector<std::string>> excludes_of(const BackupEntry& backup, p
     return std::move(read.result);
 }
 
-// The lines of a backup's record that are its own: none where it has none
-// (made before records were kept, or by hand) or the record cannot be read.
-std::vector<RecordLine> record_of(const BackupEntry& backup) {
-    const std::string folder = backup.path.substr(0, backup.path.rfind(platform::folder_separator));
-    const std::string name = backup.path.substr(backup.path.rfind(platform::folder_separator) + 1);
-    auto read = guarded_call([&] { return platform::recorded_lines(folder, stamp_digits(backup.stamp)); });
-    if (read.failed) return {};
-    std::erase_if(read.result, [&](const RecordLine& line) { return !belongs_to(line.path, name); });
-    return std::move(read.result);
-}
-
-std::string_view kind_name(bool folder, bool link) {
-    return folder ? "folder" : link ? "link" : "file";
-}
-
 // A backup as --json gives it: where it is, its stamp as given to --at and
 // as a local time, its kind and a file's size.
 std::vector<std::pair<std::string_view, std::string>> backup_members(const BackupEntry& backup) {
@@ -112,48 +81,6 @@ std::vector<std::pair<std::string_view, std::string>> backup_members(const Backu
             {"kind", json_string(kind_name(backup.folder, backup.link))},
             {"size", backup.folder ? "null" : std::to_string(backup.size)}};
 }
-
-// A file against its backup: diff -u prints what changed, from the backup
-// to the file; status 1 where they differ.
-std::optional<Failure> diff_file(const std::string& source, const BackupEntry& backup, std::int32_t& status) {
-    const std::string arguments[] = {"diff", "-u", "--", backup.path, source};
-    const auto ran = guarded_call([&] { return platform::run_program(arguments); });
-    if (ran.failed || ran.result > 1) return failed("Diff failed: ", source, ran.error);
-    if (ran.result == 1) status = status_differs;
-    return std::nullopt;
-}
-
-// A folder against its snapshot: a line a changed entry, its path relative
-// to the folder; the snapshot's own patterns leave out the same entries.
-std::optional<Failure> diff_folder(const std::string& source, const BackupEntry& backup, bool json, std::int32_t& status) {
-    platform::ErrorCode error = 0;
-    const std::optional<std::vector<std::string>> excludes = excludes_of(backup, error);
-    if (!excludes) return failed("Diff failed: ", source, error);
-    const bool permissions = permissions_kept(source);
-    const auto compared =
-        guarded_call([&] { return platform::tree_changes(backup.path, source, permissions, *excludes, false); });
-    if (compared.failed) return failed("Diff failed: ", source, compared.error);
-    const std::vector<platform::TreeChange>& changes = compared.result;
-    std::string lines;
-    for (const platform::TreeChange& change : changes) {
-        if (!json) {
-            (((lines += change.mark) += ' ') += change.path) += '\n';
-            continue;
-        }
-        const bool folder = change.kind == platform::EntryKind::folder;
-        lines += json_line({{"path", json_string(change.path)},
-                            {"change", json_string(std::string(1, change.mark))},
-                            {"kind", json_string(kind_name(folder, change.link))},
-                            {"size", folder ? "null" : std::to_string(change.size)},
-                            {"backup", json_string(backup.path)},
-                            {"stamp", json_string(stamp_digits(backup.stamp))}});
-    }
-    print_answer(lines);
-    if (!changes.empty()) status = status_differs;
-    return std::nullopt;
-}
-
-}  // namespace
 
 bool look_at(const std::string& source, SourceState& state, platform::ErrorCode& error) {
     const auto status = guarded_call([&] { return platform::entry_status(source, true); });
@@ -208,95 +135,6 @@ std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, cons
     return found;
 }
 
-std::optional<Failure> list_backups(const Request& request) {
-    const char end = request.null_ends ? '\0' : '\n';
-    for (const std::string& source : request.sources) {
-        SourceState state;
-        platform::ErrorCode error = 0;
-        const std::optional<std::vector<BackupEntry>> found = backups_of_source(source, state, error, request.json);
-        if (!found) return failed("List failed: ", source, error);
-        if (found->empty()) return no_backup(source);
-        std::string lines;
-        for (const BackupEntry& backup : *found) {
-            if (request.json) {
-                lines += json_line(backup_members(backup));
-            } else {
-                (lines += backup.path) += end;
-            }
-        }
-        print_answer(lines);
-    }
-    return std::nullopt;
-}
-
-std::optional<Failure> diff_backups(const Request& request, std::int32_t& status) {
-    for (const std::string& source : request.sources) {
-        std::vector<BackupEntry> chosen;
-        std::vector<SourceState> states;
-        if (auto failure = choose_backup(source, request.at, chosen, states, "Diff failed: ")) return failure;
-        if (!states.front().kind) return failed("Diff failed: ", source, ENOENT);
-        if (auto failure = chosen.front().folder ? diff_folder(source, chosen.front(), request.json, status)
-                                                 : diff_file(source, chosen.front(), status)) {
-            return failure;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<Failure> restore_backups(const Request& request, const BackupSettings& settings, std::string& stamp) {
-    std::vector<BackupEntry> chosen;
-    std::vector<SourceState> states;
-    for (const std::string& source : request.sources) {
-        // Nobody else's link at the name may send the restore elsewhere.
-        const auto trusted = guarded_call([&] { return platform::links_trusted(source); });
-        if (trusted.failed) return failed("Restore failed: ", source, trusted.error);
-        if (auto failure = choose_backup(source, request.at, chosen, states)) return failure;
-    }
-    BackupSettings copying = settings;
-    copying.copy = 1;
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
-        const std::string& source = request.sources[i];
-        platform::ErrorCode error = 0;
-        const std::optional<std::vector<std::string>> excludes = excludes_of(chosen[i], error);
-        if (!excludes) return failed("Restore failed: ", source, error);
-        const bool stands = states[i].kind.has_value();
-        if (stands && same_as_backup(source, chosen[i], *excludes)) continue;
-        std::vector<platform::Transfer> current;
-        if (stands) {
-            // What the backup leaves out stays in place: its copy leaves it out too.
-            const std::string suffix = build_suffix(stamp, settings);
-            current.push_back({source, compose_target(source, suffix, settings), {}, *excludes, record_of_suffix(suffix)});
-            // The backup of the file as it is would take the place of the one
-            // to be restored (the same name, with -unique, on the same day).
-            if (current.front().target == chosen[i].path) return failed("Restore failed: ", source, 0);
-            if (request.dry_run) {
-                print_answer("+ " + current.front().target + "\n");
-            } else if (auto failure = transfer_files(current, copying, stamp)) {
-                return failure;
-            }
-        }
-        if (request.dry_run) {
-            print_answer("+ " + source + "\n");
-            continue;
-        }
-        const std::vector<RecordLine> recorded = record_of(chosen[i]);
-        const auto restored =
-            guarded_call([&] { return platform::restore_backup(chosen[i].path, source, *excludes, recorded); });
-        if (restored.failed) {
-            // Where nothing was restored (only a last flush may fail after the
-            // file took the backup's content), the backup of the version that
-            // stays goes again, so that a failed attempt leaves no more behind.
-            if (!current.empty() && !same_as_backup(source, chosen[i], *excludes)) {
-                const std::string made = current.front().target;
-                const std::string made_record = current.front().record;
-                guarded_call([&] { return platform::remove_backups({&made, 1}, {&made_record, 1}); });
-            }
-            return failed("Restore failed: ", source, restored.error);
-        }
-    }
-    return std::nullopt;
-}
-
 void share_unchanged(std::vector<platform::Transfer>& transfers) {
     for (platform::Transfer& transfer : transfers) {
         SourceState state;
@@ -337,6 +175,37 @@ std::string plan_object(std::string_view action, const BackupEntry& backup, cons
     return json_line(members);
 }
 
+// A dry run's removals, in turn, each with what it frees ("- PATH (frees
+// 12K)", or an object with "frees" in bytes), then what they free in all: a
+// file that several of them share goes with the last.
+std::optional<Failure> removal_plan(const std::vector<BackupEntry>& going, Plan plan, std::string& lines) {
+    std::vector<std::vector<RoomFacts>> rooms;
+    for (const BackupEntry& backup : going) {
+        const std::size_t slash = backup.path.rfind(platform::folder_separator);
+        auto read = guarded_call(
+            [&] { return platform::version_room(backup.path.substr(0, slash), backup.path.substr(slash + 1)); });
+        if (read.failed) return failed("Removal failed: ", backup.path, read.error);
+        rooms.push_back(std::move(read.result));
+    }
+    const std::vector<std::uint64_t> freed = freed_in_turn(rooms);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < going.size(); ++i) {
+        total += freed[i];
+        if (plan != Plan::json) {
+            lines += "- " + going[i].path + " (frees " + size_text(freed[i]) + ")\n";
+            continue;
+        }
+        std::vector<std::pair<std::string_view, std::string>> members = backup_members(going[i]);
+        members.insert(members.begin(), {"action", json_string("remove")});
+        members.emplace_back("frees", std::to_string(freed[i]));
+        lines += json_line(members);
+    }
+    if (going.empty()) return std::nullopt;
+    lines += plan == Plan::json ? json_line({{"action", json_string("total")}, {"frees", std::to_string(total)}})
+                                : "frees " + size_text(total) + " in all\n";
+    return std::nullopt;
+}
+
 }  // namespace
 
 void print_planned(const std::vector<platform::Transfer>& transfers, std::string_view stamp, bool json) {
@@ -362,7 +231,7 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
     std::vector<std::string> removed;
     std::vector<std::string> removed_records;  // alongside: the record of each
     std::string lines;
-    std::string going;  // the dry run's removals, after every kept one
+    std::vector<BackupEntry> going;  // the dry run's removals, after every kept one
     for (const RunSource& source : sources) {
         platform::ErrorCode error = 0;
         std::optional<std::vector<BackupEntry>> found = backups_of(source.source, source.state, error, plan == Plan::json);
@@ -390,17 +259,14 @@ std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const
         }
         for (std::size_t i = found->size(); i-- > 0;) {
             if (kept[i].kept()) continue;
-            if (plan == Plan::json) {
-                going += plan_object("remove", (*found)[i]);
-            } else if (dry_run) {
-                going += "- " + (*found)[i].path + "\n";
-            }
+            if (dry_run) going.push_back((*found)[i]);
             removed.push_back(std::move((*found)[i].path));
             removed_records.push_back(stamp_digits((*found)[i].stamp));
         }
     }
     if (dry_run) {
-        print_answer(lines + going);
+        if (auto failure = removal_plan(going, plan, lines)) return failure;
+        print_answer(lines);
         return std::nullopt;
     }
     const auto removal = guarded_call([&] { return platform::remove_backups(removed, removed_records); });

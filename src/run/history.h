@@ -1,12 +1,14 @@
-// A file's backups put to use (POSIX): listing them, restoring one, keeping
-// the newest few, and leaving out a copy that would change nothing. Which
-// names count and their order are the history's rules; this reads the
-// folders and carries out what those rules choose.
+// A file's backups put to use (POSIX): finding them, keeping the newest
+// few, and leaving out a copy that would change nothing (listing, comparing
+// and restoring are a path's versions'). Which names count and their order
+// are the history's rules; this reads the folders and carries out what
+// those rules choose.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cmdline/cmdline.h"
@@ -33,21 +35,24 @@ bool look_at(const std::string& source, SourceState& state, platform::ErrorCode&
 std::optional<std::vector<BackupEntry>> backups_of(std::string_view source, const SourceState& state,
                                                    platform::ErrorCode& error, bool sizes = false);
 
-// Prints the backups of each source, a path a line (or NUL-ended); status 2
-// for the first source without one, after the lines of those before it.
-std::optional<Failure> list_backups(const Request& request);
+// The patterns a backup was made with: a folder snapshot's recorded ones;
+// none where they cannot be read, with the reason in error.
+std::optional<std::vector<std::string>> excludes_of(const BackupEntry& backup, platform::ErrorCode& error);
 
-// Compares each source with its newest backup (made by request.at, where
-// given): a file by diff -u, a folder a line (or, with --json, an object) a
-// changed entry. Status 1 where any differs; status 2 for a source without a
-// backup, 3 where a side cannot be read, at the first such source.
-std::optional<Failure> diff_backups(const Request& request, std::int32_t& status);
+// Whether a backup folder's file system keeps permission bits and owners,
+// which are compared only then; where that cannot be told, they are not.
+bool permissions_kept_in(const std::string& folder);
 
-// Puts back each source's newest backup (made by request.at, where given).
-// Every source's backup is chosen before any is restored; where a source
-// differs from its backup, it is first backed up as a copy under the run's
-// stamp.
-std::optional<Failure> restore_backups(const Request& request, const BackupSettings& settings, std::string& stamp);
+// Whether a source equals what stands at a path (a backup, or a version
+// held open): a file byte for byte, a folder entry for entry but those the
+// patterns leave out; permission bits and owners only where asked. Where
+// either cannot be read, they do not count as equal.
+bool same_contents_as(const std::string& source, const std::string& path, bool folder, bool permissions,
+                      std::span<const std::string> excludes);
+
+// A backup as --json gives it: where it is, its stamp as given to --at and
+// as a local time, its kind and a file's size.
+std::vector<std::pair<std::string_view, std::string>> backup_members(const BackupEntry& backup);
 
 // Gives each folder's snapshot the newest earlier snapshot of that folder to
 // share its unchanged files with.
@@ -74,8 +79,9 @@ void print_planned(const std::vector<platform::Transfer>& transfers, std::string
 
 // Removes each source's backups that the retention rules do not keep,
 // oldest first, never the one the run made; a dry run prints "= PATH
-// (reasons)" for each kept and "- PATH" for each it would remove instead
-// (or objects with the actions "keep" and "remove"), counting the backups
-// the run would make as made at the run's stamp.
+// (reasons)" for each kept and "- PATH (frees SIZE)" for each it would
+// remove instead, then what all of them free (or objects with the actions
+// "keep", "remove" and "total"), counting the backups the run would make as
+// made at the run's stamp.
 std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const Retention& rules, Plan plan,
                                     std::string_view stamp);

@@ -11,6 +11,7 @@
 #include "run/history.h"
 #include "core/settings.h"
 #include "run/verify.h"
+#include "run/versions.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ void show_progress(const Request& request) {
 void list_or_restore(const Request& request, const BackupSettings& settings, std::string& stamp) {
     if constexpr (platform::posix_conventions) {
         if (request.task == Task::list) {
-            if (auto failure = list_backups(request)) fail(*failure);
+            if (auto failure = list_versions(request)) fail(*failure);
             exit_run(status_ok);
         }
         if (request.task == Task::verify) {
@@ -111,15 +112,16 @@ void list_or_restore(const Request& request, const BackupSettings& settings, std
         }
         if (request.task == Task::diff) {
             std::int32_t status = status_ok;
-            if (auto failure = diff_backups(request, status)) fail(*failure);
+            if (auto failure = diff_versions(request, status)) fail(*failure);
             exit_run(status);
         }
         if (request.task == Task::restore) {
             if (!request.dry_run) {
                 hold_backup_folder(request);
-                show_progress(request);
+                // Standard output may be the terminal the line would be drawn on.
+                if (request.output != "-") show_progress(request);
             }
-            if (auto failure = restore_backups(request, settings, stamp)) fail(*failure);
+            if (auto failure = restore_versions(request, settings, stamp)) fail(*failure);
             exit_run(status_ok);
         }
     }

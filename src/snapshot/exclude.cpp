@@ -75,3 +75,52 @@ bool excluded(std::span<const std::string> patterns, std::string_view path, bool
     }
     return false;
 }
+
+std::vector<std::string> patterns_below(std::span<const std::string> patterns, std::string_view folder) {
+    const std::vector<std::string> prefix = parts_of(folder);
+    std::vector<std::string> below;
+    for (const std::string& pattern : patterns) {
+        std::string_view text = pattern;
+        const bool folders_only = text.ends_with('/');
+        if (folders_only) text.remove_suffix(1);
+        // A name matched at any depth, or a pattern that matches nothing, stays as it is.
+        if (text.find('/') == std::string_view::npos || text.find("//") != std::string_view::npos ||
+            text.ends_with('/')) {
+            below.push_back(pattern);
+            continue;
+        }
+        const std::vector<std::string> parts = parts_of(text);
+        // The pattern's parts that can have taken the folder's path: a "**"
+        // stays where it is, since it may take more parts below too.
+        std::vector<bool> at(parts.size() + 1, false);
+        at[0] = true;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            if (at[i] && parts[i] == "**" && i + 1 < parts.size()) at[i + 1] = true;
+        }
+        for (const std::string& part : prefix) {
+            std::vector<bool> next(parts.size() + 1, false);
+            for (std::size_t i = 0; i < parts.size(); ++i) {
+                if (!at[i]) continue;
+                if (parts[i] == "**") {
+                    next[i] = true;
+                } else if (part_matches(parts[i], part)) {
+                    next[i + 1] = true;
+                }
+            }
+            for (std::size_t i = 0; i < parts.size(); ++i) {
+                if (next[i] && parts[i] == "**" && i + 1 < parts.size()) next[i + 1] = true;
+            }
+            at.swap(next);
+        }
+        // What is left to match, from the folder's top; a pattern that took
+        // the whole path left out the folder itself, which then has no entry.
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            if (!at[i]) continue;
+            std::string rest;
+            for (std::size_t j = i; j < parts.size(); ++j) (rest += '/') += parts[j];
+            if (folders_only) rest += '/';
+            below.push_back(std::move(rest));
+        }
+    }
+    return below;
+}

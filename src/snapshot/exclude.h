@@ -9,10 +9,16 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Whether an entry of a tree is left out by any of the patterns. The path is relative to the
 // tree's top, its parts joined by '/', with no leading or trailing '/'.
 bool excluded(std::span<const std::string> patterns, std::string_view path, bool is_folder);
+// The patterns for a folder inside the tree (its path from the top), taken
+// as a tree of its own: they leave out an entry below it exactly where the
+// tree's patterns leave out that entry's path from the tree's top, so that
+// a snapshot's folder restored alone keeps what the snapshot left out.
+std::vector<std::string> patterns_below(std::span<const std::string> patterns, std::string_view folder);
 // Whether a pattern can be used (not empty, not only slashes); the command
 // line refuses others. Text alone, so that every build's command line reads it.
 inline bool valid_exclude(std::string_view pattern) {

@@ -76,6 +76,44 @@ TEST(Exclude, PatternsAgainstPaths) {
     }
 }
 
+TEST(Exclude, PatternsOfAFolderTakenAlone) {
+    struct Row {
+        std::vector<std::string> patterns;
+        std::string_view folder;
+        std::vector<std::string> below;
+        std::string_view path;  // below the folder
+        bool is_folder;
+        bool excluded;
+    };
+    const std::vector<Row> rows{
+        // A name at any depth stays as it is.
+        {{"*.o"}, "src", {"*.o"}, "a/b.o", false, true},
+        {{"build/"}, "src", {"build/"}, "build", true, true},
+        // A path from the top loses the folder's parts...
+        {{"src/*.tmp"}, "src", {"/*.tmp"}, "x.tmp", false, true},
+        {{"src/*.tmp"}, "src", {"/*.tmp"}, "a/x.tmp", false, false},
+        {{"*/cache/"}, "lib", {"/cache/"}, "cache", true, true},
+        // ...or leaves nothing where it does not lead there.
+        {{"/build"}, "src", {}, "build", false, false},
+        {{"doc/*.pdf"}, "src/doc", {}, "a.pdf", false, false},
+        // "**" takes any number of the folder's parts, none included.
+        {{"**/logs"}, "a/b", {"/**/logs", "/logs"}, "logs", true, true},
+        {{"a/**/b"}, "a", {"/**/b", "/b"}, "x/b", false, true},
+        {{"a/**/b"}, "a/x", {"/**/b", "/b"}, "b", false, true},
+        {{"x/**"}, "x", {"/**"}, "y", false, true},
+        // Patterns that match nothing stay so.
+        {{"dir//sub"}, "dir", {"dir//sub"}, "sub", true, false},
+    };
+    for (const Row& row : rows) {
+        const std::string patterns = ::testing::PrintToString(row.patterns);
+        const std::vector<std::string> below = patterns_below(row.patterns, row.folder);
+        EXPECT_EQ(below, row.below) << patterns << " below " << row.folder;
+        const std::string whole = std::string(row.folder) + "/" + std::string(row.path);
+        EXPECT_EQ(excluded(below, row.path, row.is_folder), row.excluded) << patterns << " on " << whole;
+        EXPECT_EQ(excluded(row.patterns, whole, row.is_folder), row.excluded) << patterns << " on " << whole;
+    }
+}
+
 TEST(Exclude, CacheTagSignature) {
     EXPECT_TRUE(marks_a_cache("Signature: 8a477f597d28d172789f06886806bc55"));
     EXPECT_FALSE(marks_a_cache("Signature: 8a477f597d28d172789f06886806bc5"));

@@ -78,9 +78,9 @@ TEST(PosixCommandLine, WholeArgumentsSeveralFilesAndFolders) {
         std::vector<std::string> kept;  // of the files made, those still there after the run
     };
     const std::string usage = "Invalid Command Format: no arguments found\nUsage: tesrak [options] file...\n"
-                              "       tesrak --list [--null | --json] file...\n"
-                              "       tesrak --restore [--at=STAMP] [options] file...\n"
-                              "       tesrak --diff [--at=STAMP] [--json] file...\n"
+                              "       tesrak --list [--null | --json] [--distinct] [--size] file...\n"
+                              "       tesrak --restore [--at=STAMP] [--output=DEST] [options] file...\n"
+                              "       tesrak --diff [--at=STAMP [--to=STAMP]] [--json] file...\n"
                               "       tesrak --verify[=N/T] [--at=STAMP] [--json] file...\nErrorLevel: 5\n";
     const std::vector<std::string> none;
     const Sandbox absolute;  // a file named by its absolute path

@@ -16,7 +16,7 @@ check() {
     expected+=("$2")
 }
 # Every switch the program takes, sorted.
-check 'tesrak -' '-- --at= --diff --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --quiet --restore --verify --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
+check 'tesrak -' '-- --at= --diff --distinct --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --output= --quiet --restore --size --to= --verify --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
 check 'tesrak -unique=' '-unique=date -unique=datetime -unique=time'
 check 'tesrak -unique=da' '-unique=date -unique=datetime'
 check 'tesrak -UNIQUE:t' '-UNIQUE:time'
@@ -49,6 +49,9 @@ check 'tesrak --verify --at=' '--at=2026120512000000 --at=2026120601020304 --at=
 check 'tesrak --verify report.txt --at=' '--at=2026120713052599'
 check 'tesrak --verify=1/2 rest.log --at=2026' '--at=2026120910000000'
 
+# The stamps after --to=, and files after --output=.
+check 'tesrak --diff report.txt --at=20261201 --to=' '--to=2026120713052599'
+check 'tesrak --restore --output=re' '--output=report.txt --output=rest.log'
 # One fish answers every line: the completions without their descriptions,
 # sorted, on one line.
 mapfile -t got < <(printf '%s\n' "${lines[@]}" | fish --no-config -c '

@@ -627,7 +627,8 @@ std::vector<Row> rows() {
          {"--dry-run", "--keep-daily=5", "--keep=2", "-copy", "report.txt"}, 0,
          "+ backup/report.{D}.{D}.txt\n= backup/report.20201203.10000000.txt (last 2, daily 2)\n"
          "= backup/report.20201202.09000000.txt (daily 3)\n= backup/report.20201201.20000000.txt (daily 4)\n"
-         "= backup/report.20201201.10000000.txt (daily 4)\n- backup/report.20201202.08000000.txt\n", {}},
+         "= backup/report.20201201.10000000.txt (daily 4)\n- backup/report.20201202.08000000.txt (frees {T}\n"
+         "frees {T}\n", {}},
         // Within 3 days of the newest backup (named in 2099), not of now.
         {"keep_within_the_newest_backup",
          given({"report.20991201.10000000.txt", "report.20991204.10000000.txt", "report.20991206.10000000.txt"}),
@@ -665,8 +666,8 @@ std::vector<Row> rows() {
          "+ backup/report.{D}.{D}.txt\n+ backup/conf/app.{D}.{D}.yml\n", made_nothing},
         // What --keep removes comes after the backup it makes, oldest first.
         {"dry_run_keep", given({four[0], four[1], four[2]}), {"--dry-run", "--keep=2", "-copy", "report.txt"}, 0,
-         "+ backup/report.{D}.{D}.txt\n= backup/" + four[2] + " (last 2)\n- backup/" + four[0] + "\n- backup/" +
-             four[1] + "\n",
+         "+ backup/report.{D}.{D}.txt\n= backup/" + four[2] + " (last 2)\n- backup/" + four[0] + " (frees {T}\n- backup/" +
+             four[1] + " (frees {T}\nfrees {T}\n",
          [=](Case& c) { expect_folder(c, {four[0], four[1], four[2]}, 0); }},
         {"dry_run_restore_of_a_changed_file", given(two), {"--dry-run", "--restore", "report.txt"}, 0,
          "+ backup/report.{D}.{D}.txt\n+ report.txt\n", left_alone},

@@ -70,7 +70,7 @@ check() {
     return 0
 }
 # Every switch the program takes, sorted.
-check 'tesrak -' '-- --at= --diff --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --quiet --restore --verify --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
+check 'tesrak -' '-- --at= --diff --distinct --dry-run --exclude= --help --if-changed --json --keep-daily= --keep-hourly= --keep-monthly= --keep-weekly= --keep-within= --keep-yearly= --keep= --list --no-share --no-wait --null --output= --quiet --restore --size --to= --verify --version -copy -post -post_ext -pre -pre_ext -sep= -separator= -unique='
 check 'tesrak -unique=' 'date datetime time'
 check 'tesrak -unique=da' 'date datetime'
 check 'tesrak -UNIQUE:t' 'time'
@@ -99,5 +99,8 @@ check 'tesrak --diff d/ --at=2026' '2026120512000000'
 check 'tesrak --verify --at=' '2026120512000000 2026120601020304 2026120713052599 2026120910000000'
 check 'tesrak --verify report.txt --at=' '2026120713052599'
 check 'tesrak --verify=1/2 rest.log --at=2026' '2026120910000000'
+# The stamps after --to=, and files after --output=.
+check 'tesrak --diff report.txt --at=20261201 --to=' '2026120713052599'
+check 'tesrak --restore --output=re' 'report.txt rest.log'
 (( failures == 0 )) && echo "zsh completion: ok"
 exit $failures

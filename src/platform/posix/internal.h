@@ -407,6 +407,11 @@ private:
 // -1 with errno set on failure.
 int open_untouched(int at, const char* name, int flags);
 
+// Opens a path below an open folder without following any link on the way
+// or at its end (a link there is opened as itself only with O_PATH), and
+// without moving access times where the runner may.
+FileDescriptor open_beneath(int folder, const std::string& path, int flags);
+
 // The clock now, in nanoseconds since 1970 (UTC).
 Nanoseconds now_instant();
 // A moment the system gave, the same way.

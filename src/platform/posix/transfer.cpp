@@ -476,34 +476,40 @@ Error keep_own_permissions(const StagedCopy& copy, const std::string& path) {
     return set_mode(0666 & ~mask);
 }
 
-// Puts a link back as a link: made under a temporary name beside the path
-// with the backup's destination, owner and times, then renamed over it.
+// Puts a link back as a link, from its open folder: made under a temporary
+// name beside the path with the backup's destination, owner and times, then
+// renamed over it; where told not to replace, it takes a name that nothing has.
+Error restore_link_from(int from, const std::string& from_name, const struct stat& status, const Folder& folder,
+                        const std::string& name, bool replace) {
+    std::string destination;
+    if (const Error failed = read_link(from, from_name.c_str(), status.st_size, destination)) return failed;
+    const int at = folder.fd.get();
+    for (int i = 0; i < temporary_name_tries; ++i) {
+        const std::string temporary = temporary_name();
+        if (::symlinkat(destination.c_str(), at, temporary.c_str()) != 0) {
+            if (errno == EEXIST) continue;
+            return call_error();
+        }
+        Error failed = keep_metadata({from, from_name.c_str()}, {at, temporary.c_str()}, status, false);
+        if (!failed && replace && ::renameat(at, temporary.c_str(), at, name.c_str()) != 0) failed = call_error();
+        if (!failed && !replace) failed = rename_without_replacing(at, temporary.c_str(), at, name.c_str());
+        if (!failed) {
+            const Folder* const folders[] = {&folder};
+            return flush_folders(folders);
+        }
+        ::unlinkat(at, temporary.c_str(), 0);
+        return failed;
+    }
+    return error_of(EEXIST);
+}
+
+// A link's backup, from the folder that holds it.
 Error restore_link(const std::string& backup, const struct stat& status, const Folder& folder,
                    const std::string& name) {
     const auto [backup_folder_path, backup_name] = split_path(backup);
     const Outcome<Folder> backup_folder = open_folder(backup_folder_path);
     if (backup_folder.failed()) return Error{backup_folder.error};
-    const int from = backup_folder.value.fd.get();
-    std::string destination;
-    if (const Error failed = read_link(from, backup_name.c_str(), status.st_size, destination)) return failed;
-    for (int i = 0; i < temporary_name_tries; ++i) {
-        const std::string temporary = temporary_name();
-        if (::symlinkat(destination.c_str(), folder.fd.get(), temporary.c_str()) != 0) {
-            if (errno == EEXIST) continue;
-            return call_error();
-        }
-        Error failed = keep_metadata({from, backup_name.c_str()}, {folder.fd.get(), temporary.c_str()}, status, false);
-        if (!failed && ::renameat(folder.fd.get(), temporary.c_str(), folder.fd.get(), name.c_str()) != 0) {
-            failed = call_error();
-        }
-        if (!failed) {
-            const Folder* const folders[] = {&folder};
-            return flush_folders(folders);
-        }
-        ::unlinkat(folder.fd.get(), temporary.c_str(), 0);
-        return failed;
-    }
-    return error_of(EEXIST);
+    return restore_link_from(backup_folder.value.fd.get(), backup_name, status, folder, name, true);
 }
 
 // Makes each missing folder of a path, outermost first, each flushed with
@@ -671,6 +677,65 @@ Error restore_backup(const std::string& backup, const std::string& path, std::sp
         if (line.path == backup_name) copy->expected = Hashed{line.digest, line.size};
     }
     return Error{publish({&*copy, 1}, made, true).error};
+}
+
+// The version is read from its folder in the backup, reached without a link
+// and opened without following one: whoever owns a snapshot's inner folders
+// cannot send the restore elsewhere.
+Error restore_version(const std::string& folder, const std::string& path, const std::string& target_path,
+                      bool replace, std::span<const std::string> excludes, std::span<const RecordLine> recorded) {
+    using namespace posix;
+    FolderTable folders;
+    const Outcome<const Folder*> backups = folders.find(folder);
+    if (backups.failed()) return Error{backups.error};
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const FileDescriptor holder = slash == std::string::npos
+                                      ? FileDescriptor()
+                                      : open_beneath(backups.value->fd.get(), path.substr(0, slash),
+                                                     O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (slash != std::string::npos && !holder.valid()) return call_error();
+    const int from = slash == std::string::npos ? backups.value->fd.get() : holder.get();
+    struct stat status {};
+    if (::fstatat(from, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return call_error();
+    expect_progress(std::nullopt, std::nullopt);
+    const bool link = S_ISLNK(status.st_mode);
+    std::string target = target_path;
+    if (replace && !link) {
+        if (const Error failed = follow(target)) return failed;
+    }
+    const auto [target_folder, target_name] = split_path(target);
+    if (target_folder != ".") {
+        if (const Error failed = make_folders(target_folder)) return failed;
+    }
+    const Outcome<Folder> to = open_folder(target_folder);
+    if (to.failed()) return Error{to.error};
+    // A new entry: nothing at its name is replaced, nor moved into it.
+    struct stat standing {};
+    if (!replace && ::fstatat(to.value.fd.get(), target_name.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) {
+        return error_of(EEXIST);
+    }
+    if (link) return restore_link_from(from, name, status, to.value, target_name, replace);
+    FileDescriptor in(open_untouched(from, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.valid() || ::fstat(in.get(), &status) != 0) return call_error();
+    MadeFiles made;
+    if (S_ISDIR(status.st_mode)) {
+        const Transfer restored{path, target, {}, {excludes.begin(), excludes.end()}};
+        const std::vector<RecordLine> inside = lines_inside({recorded.begin(), recorded.end()}, path);
+        return snapshot_of(std::move(in), to.value, restored, made, replace, true, inside).error;
+    }
+    std::optional<StagedCopy> copy;
+    if (const Error failed = stage_copy(in.get(), status, to.value, target_name, false, {}, copy)) return failed;
+    entry_done();
+    // Where that cannot be told, the file keeps its own.
+    const Outcome<bool> keeps = platform::keeps_permissions(folder);
+    if (keeps.failed() || !keeps.value) {
+        if (const Error failed = keep_own_permissions(*copy, target)) return failed;
+    }
+    for (const RecordLine& line : recorded) {
+        if (line.path == path) copy->expected = Hashed{line.digest, line.size};
+    }
+    return Error{publish({&*copy, 1}, made, replace).error};
 }
 
 }  // namespace platform
