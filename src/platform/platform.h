@@ -170,22 +170,27 @@ Outcome<bool> same_file(const std::string& a, const std::string& b, bool permiss
 // Whether the file system of a folder keeps the permission bits that a file
 // is given (exFAT, FAT and NTFS without a mapping show their own).
 Outcome<bool> keeps_permissions(const std::string& folder);
-// Puts a backup back at its source's name, with everything a copy keeps,
-// atomically and durably: a file as a new file in the folder, flushed,
-// renamed over what stands there; a symbolic link as a link with the same
-// destination, owner and times, the same way; a folder as a snapshot built
-// beside it and exchanged with it in one step; then the folder is flushed.
-// For a file, a trusted link at that name is followed (what it points to is
-// restored; see links_trusted). Where the backup's file system does not keep
-// permissions, the file keeps its own mode and owner (a new one gets what
-// the umask gives): a restore never grants more than the file had. A
-// folder's entries that the patterns (the snapshot's own) or a CACHEDIR.TAG
-// leave out stay in the restored folder. Missing folders are made.
-// Where the backup has a record (its lines given, their paths relative to
-// the backup's folder), each file restored must hold the bytes recorded, else
-// the restore fails (damaged_backup) and changes nothing.
-Error restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes,
-                    std::span<const RecordLine> recorded);
+// Puts a backup, or a version inside a snapshot, back at a path, with
+// everything a copy keeps, atomically and durably: a file as a new file in
+// the folder, flushed, renamed over what stands there; a symbolic link as a
+// link with the same destination, owner and times, the same way; a folder
+// as a snapshot built beside it and exchanged with it in one step; then the
+// folder is flushed. The version is reached from its backup folder by its
+// path there ("proj.20261208.13000000/src/main.c"), no link on the way or
+// at its end followed. For a file, a trusted link at the target is followed
+// (what it points to is restored; see links_trusted). Where the backup's
+// file system does not keep permissions, the file keeps its own mode and
+// owner (a new one gets what the umask gives): a restore never grants more
+// than the file had. A folder's entries that the patterns (the snapshot's
+// own) or a CACHEDIR.TAG leave out stay in the restored folder. Missing
+// folders are made. Where the backup has a record (its lines given, their
+// paths from the backup folder), each file restored must hold the bytes
+// recorded, else the restore fails (damaged_backup) and changes nothing.
+// Not replacing, the version becomes a new file, link or folder at the
+// target, which fails (name_taken) where anything stands there, never
+// followed.
+Error restore_version(const std::string& folder, const std::string& path, const std::string& target, bool replace,
+                      std::span<const std::string> excludes, std::span<const RecordLine> recorded);
 // The error of a backup whose bytes differ from its record.
 inline constexpr ErrorCode damaged_backup = 0x10001;
 // The error of a folder to back up that holds the backup folder: its
@@ -287,12 +292,6 @@ struct PinnedVersion {
     std::string label;
 };
 Outcome<PinnedVersion> pin_version(const std::string& folder, const std::string& path, const std::string& shown);
-// Puts a version back at a path with everything restore_backup does (the
-// record's lines given with their paths from the backup folder); or, not
-// replacing, makes it a new file, link or folder there, which fails
-// (name_taken) where anything stands at the path, never followed.
-Error restore_version(const std::string& folder, const std::string& path, const std::string& target, bool replace,
-                     std::span<const std::string> excludes, std::span<const RecordLine> recorded);
 // Writes a regular file's version to standard output as it is read; where
 // a record's line is given, its bytes must be the recorded ones, else
 // damaged_backup once they are out.

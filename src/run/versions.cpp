@@ -432,10 +432,8 @@ std::optional<Failure> restore_versions(const Request& request, const BackupSett
         }
         const std::vector<RecordLine> recorded = record_of(chosen[i]);
         const auto restored = guarded_call([&] {
-            return chosen[i].inside.empty()
-                       ? platform::restore_backup(chosen[i].entry.path, source, *excludes, recorded)
-                       : platform::restore_version(folder_of(chosen[i]), path_in_folder(chosen[i]), source, true,
-                                                   *excludes, recorded);
+            return platform::restore_version(folder_of(chosen[i]), path_in_folder(chosen[i]), source, true, *excludes,
+                                             recorded);
         });
         if (restored.failed) {
             // Where nothing was restored (only a last flush may fail after the

@@ -503,15 +503,6 @@ Error restore_link_from(int from, const std::string& from_name, const struct sta
     return error_of(EEXIST);
 }
 
-// A link's backup, from the folder that holds it.
-Error restore_link(const std::string& backup, const struct stat& status, const Folder& folder,
-                   const std::string& name) {
-    const auto [backup_folder_path, backup_name] = split_path(backup);
-    const Outcome<Folder> backup_folder = open_folder(backup_folder_path);
-    if (backup_folder.failed()) return Error{backup_folder.error};
-    return restore_link_from(backup_folder.value.fd.get(), backup_name, status, folder, name, true);
-}
-
 // Makes each missing folder of a path, outermost first, each flushed with
 // its parent.
 Error make_folders(const std::string& path) {
@@ -630,53 +621,6 @@ Batch move_files_without_replacing(std::span<const Transfer> transfers) {
 Error links_trusted(const std::string& path) {
     std::string followed = path;
     return posix::follow(followed);
-}
-
-Error restore_backup(const std::string& backup, const std::string& path, std::span<const std::string> excludes,
-                     std::span<const RecordLine> recorded) {
-    using namespace posix;
-    struct stat status {};
-    if (::lstat(backup.c_str(), &status) != 0) return call_error();
-    const bool link = S_ISLNK(status.st_mode);
-    // What a restore has to do is not counted beforehand.
-    expect_progress(std::nullopt, std::nullopt);
-    // A link's backup takes the link's own place; a file's goes where a link
-    // at its name points.
-    std::string target = path;
-    if (!link) {
-        if (const Error failed = follow(target)) return failed;
-    }
-    const auto [folder_path, name] = split_path(target);
-    if (folder_path != ".") {
-        if (const Error failed = make_folders(folder_path)) return failed;
-    }
-    const Outcome<Folder> folder = open_folder(folder_path);
-    if (folder.failed()) return Error{folder.error};
-    if (link) return restore_link(backup, status, folder.value, name);
-    FileDescriptor in(open_untouched(AT_FDCWD, backup.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!in.valid() || ::fstat(in.get(), &status) != 0) return call_error();
-    MadeFiles made;
-    if (S_ISDIR(status.st_mode)) {
-        const Transfer restored{backup, target, {}, {excludes.begin(), excludes.end()}};
-        const std::vector<RecordLine> inside = lines_inside({recorded.begin(), recorded.end()}, split_path(backup).second);
-        return snapshot_of(std::move(in), folder.value, restored, made, true, true, inside).error;
-    }
-    std::optional<StagedCopy> copy;
-    if (const Error failed = stage_copy(in.get(), status, folder.value, name, false, {}, copy)) return failed;
-    entry_done();
-    // Where that cannot be told, the file keeps its own: a restore never
-    // grants more than the file had.
-    const Outcome<bool> keeps = platform::keeps_permissions(split_path(backup).first);
-    if (keeps.failed() || !keeps.value) {
-        if (const Error failed = keep_own_permissions(*copy, target)) return failed;
-    }
-    // The bytes put back must be those recorded when the backup was made:
-    // checked once they are on the disk, before they take the file's name.
-    const std::string backup_name = split_path(backup).second;
-    for (const RecordLine& line : recorded) {
-        if (line.path == backup_name) copy->expected = Hashed{line.digest, line.size};
-    }
-    return Error{publish({&*copy, 1}, made, true).error};
 }
 
 // The version is read from its folder in the backup, reached without a link
