@@ -23,6 +23,10 @@ Failure with_reason(std::int32_t status, std::string message, platform::ErrorCod
     return Failure{status, std::move(message)};
 }
 
+Failure failed(std::string_view message, std::string_view what, platform::ErrorCode error) {
+    return with_reason(status_backup_failed, std::string(message) + std::string(what), error);
+}
+
 std::optional<Failure> check_sources(const std::vector<std::string>& sources) {
     for (const std::string& source : sources) {
         if (source.find_first_of("*?") != std::string::npos) {

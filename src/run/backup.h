@@ -29,6 +29,10 @@ std::optional<Failure> check_target(std::string_view source, const std::string& 
 // where no reason was set, and on Windows, the message stays as it is.
 Failure with_reason(std::int32_t status, std::string message, platform::ErrorCode error);
 
+// Status 3 for a task's step on what failed ("Diff failed: " and the path),
+// with the system's reason.
+Failure failed(std::string_view message, std::string_view what, platform::ErrorCode error);
+
 // The stamp of the current local time.
 std::string current_stamp();
 

@@ -1,19 +1,19 @@
-// A file's backups put to use (POSIX): finding them, keeping the newest
-// few, and leaving out a copy that would change nothing (listing, comparing
-// and restoring are a path's versions'). Which names count and their order
-// are the history's rules; this reads the folders and carries out what
-// those rules choose.
+// A file's backups put to use (POSIX): finding them, reading what they were
+// made with, and leaving out or sharing with the newest when a run backs a
+// source up (keeping the newest few is keep's; listing, comparing and
+// restoring are a path's versions'). Which names count and their order are
+// the history's rules; this reads the folders and carries out what those
+// rules choose.
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "cmdline/cmdline.h"
 #include "history/policy.h"
-#include "history/retention.h"
 #include "platform/platform.h"
 #include "core/settings.h"
 
@@ -24,6 +24,12 @@ struct SourceState {
     std::optional<platform::EntryKind> kind;
     std::optional<UserId> owner;
 };
+
+// The backup folder of a source, as a backup run names it ("backup/conf").
+std::string backup_folder_of(std::string_view source);
+
+// The instants a stamp's local time stands for.
+std::vector<Instant> instants_of_stamp(StampValue stamp);
 
 // False where what stands at the source's name cannot be told, with the
 // reason in error.
@@ -60,28 +66,3 @@ void share_unchanged(std::vector<platform::Transfer>& transfers);
 
 // Leaves out the copies whose source its newest backup already equals.
 void leave_out_unchanged(std::vector<platform::Transfer>& transfers);
-
-// A source of a backup run, what stood at its name, and its new backup's
-// path (empty where none was made).
-struct RunSource {
-    std::string source;
-    SourceState state;
-    std::string made;
-};
-
-// A dry run prints its plan instead of carrying it out: lines of text, or
-// JSON objects (--json).
-enum class Plan : std::uint8_t { none, lines, json };
-
-// Prints the backups a dry run would make: "+ PATH", or an object with the
-// action "make".
-void print_planned(const std::vector<platform::Transfer>& transfers, std::string_view stamp, bool json);
-
-// Removes each source's backups that the retention rules do not keep,
-// oldest first, never the one the run made; a dry run prints "= PATH
-// (reasons)" for each kept and "- PATH (frees SIZE)" for each it would
-// remove instead, then what all of them free (or objects with the actions
-// "keep", "remove" and "total"), counting the backups the run would make as
-// made at the run's stamp.
-std::optional<Failure> keep_backups(const std::vector<RunSource>& sources, const Retention& rules, Plan plan,
-                                    std::string_view stamp);

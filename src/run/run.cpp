@@ -7,11 +7,14 @@
 #include "cmdline/cmdline.h"
 #include "platform/platform.h"
 #include "run/backup.h"
+#include "run/diff.h"
 #include "run/guarded.h"
 #include "run/history.h"
+#include "run/keep.h"
+#include "run/list.h"
 #include "core/settings.h"
+#include "run/restore.h"
 #include "run/verify.h"
-#include "run/versions.h"
 
 namespace {
 

@@ -1,34 +1,48 @@
 // Every version of a path (POSIX): its own backups and the entry at its
-// place in each snapshot of a folder above it, listed, compared with the
-// path or with each other, and restored over it or beside it. Where they
-// can be and how they are told apart are the history's rules; this reads
-// the folders and carries out what those rules choose.
+// place in each snapshot of a folder above it, found, numbered by time and
+// read, for the tasks that list, compare and restore them. Where they can
+// be and how they are told apart are the history's rules; this reads the
+// folders and carries out what those rules choose.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#include "cmdline/cmdline.h"
+#include "history/versions.h"
+#include "platform/platform.h"
+#include "run/history.h"
 #include "core/settings.h"
 
-// Prints the versions of each source, newest first, a path a line (or
-// NUL-ended, or an object a line with --json); with --distinct the entry
-// that first saved each version, with --size each one's room and what
-// removing it would free. Status 2 for the first source without one, after
-// the lines of those before it.
-std::optional<Failure> list_versions(const Request& request);
+// Status 2 for a source without the version asked for.
+Failure no_backup(std::string_view source);
 
-// Compares each source with its newest version (made by request.at, where
-// given), or that version with the one made by request.to: a file by diff
-// -u, a folder a line (or, with --json, an object) a changed entry. Status
-// 1 where any differs; status 2 for a source without such a version, 3
-// where a side cannot be read, at the first such source.
-std::optional<Failure> diff_versions(const Request& request, std::int32_t& status);
+// The backup folder a version is found in, and its path there
+// ("proj.20261208.13000000/src/main.c").
+std::string folder_of(const Version& version);
+std::string path_in_folder(const Version& version);
 
-// Puts back each source's newest version (made by request.at, where given).
-// Every source's version is chosen before any is restored; where a source
-// differs from it, it is first backed up as a copy under the run's stamp.
-// With request.output, the one source's version is written there instead,
-// as a new file or folder, or to standard output.
-std::optional<Failure> restore_versions(const Request& request, const BackupSettings& settings, std::string& stamp);
+// The versions of a source, newest first, and what stands at its name;
+// none where that or a folder cannot be read, with the reason in error.
+std::optional<std::vector<Version>> versions_of(const std::string& source, SourceState& state, bool facts,
+                                                platform::ErrorCode& error);
+
+// The newest version made at or before a stamp's time (where it came
+// twice, the later), or the newest of all.
+std::optional<std::size_t> made_by(const std::vector<Version>& versions, std::optional<StampValue> by);
+
+// The patterns a folder's version was made with: its snapshot's, taken
+// from the folder's place in it where it lies inside one.
+std::optional<std::vector<std::string>> excludes_of_version(const Version& version, platform::ErrorCode& error);
+
+// A path that programs may read a version by: a backup's own, or a
+// version inside a snapshot held open, labelled as diff -u would label it.
+struct Side {
+    std::string path;
+    std::optional<std::string> label;
+};
+
+// None where the snapshot cannot be held open, with the reason in error.
+std::optional<Side> side_of(const Version& version, bool labelled, platform::ErrorCode& error);
