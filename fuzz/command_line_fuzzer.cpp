@@ -29,7 +29,7 @@ bool starts_with_any(std::string_view message, std::initializer_list<std::string
 
 // The failure must be one the command line can give, with its message. The
 // Windows half takes switches after "-" or "/"; the POSIX half after "-" only,
-// and it alone has the long switches with values (--keep=, --at=).
+// and it alone has the long switches with values (--keep=, --at=, --to=).
 void require_known(const Failure& failure, bool posix) {
     switch (failure.status) {
     case status_no_arguments:
@@ -56,7 +56,8 @@ void require_known(const Failure& failure, bool posix) {
                                           "Invalid choice for the --keep-within option: "}));
         break;
     case status_invalid_at:
-        require(posix && failure.message.starts_with("Invalid choice for the --at option: "));
+        require(posix && starts_with_any(failure.message, {"Invalid choice for the --at option: ",
+                                                            "Invalid choice for the --to option: "}));
         break;
     default:
         require(false);
