@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -226,6 +227,26 @@ struct FolderIdentities {
     std::vector<std::string> others;                                     // in name order
 };
 Outcome<FolderIdentities> folder_identities(const std::string& path);
+// Folders listed ahead, on a thread of their own, in the order a caller will
+// want them: a check of many snapshots that share their files spends most of
+// its time listing folders, and the listing then goes on while files are
+// read. next_folder runs on that thread and gives the folders in order, none
+// after the last; what it reads must not change while this lives.
+class FoldersAhead {
+public:
+    explicit FoldersAhead(std::function<std::optional<std::string>()> next_folder);
+    ~FoldersAhead();
+    FoldersAhead(const FoldersAhead&) = delete;
+    FoldersAhead& operator=(const FoldersAhead&) = delete;
+    // The folder's listing where it is the next one listed; none where it is
+    // not, or no thread could be started: the caller then lists it itself.
+    std::optional<Outcome<FolderIdentities>> take(std::string_view folder);
+
+    struct Shared;
+
+private:
+    std::unique_ptr<Shared> shared_;
+};
 // Reads it whole; the bytes count on the progress line.
 Outcome<CheckedFile> read_file_digest(const std::string& path);
 // A change from a backup's tree to the tree as it is.

@@ -1,6 +1,8 @@
 #include "run/verify.h"
 
 #include <algorithm>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -62,6 +64,7 @@ struct Check {
     std::string listed;
     std::optional<platform::FolderIdentities> listing;
     platform::ErrorCode listing_error = 0;
+    platform::FoldersAhead* ahead = nullptr;  // the folders to come, listed on a thread
 };
 
 // A recorded file's identity, from one read of its folder: none where it
@@ -72,7 +75,10 @@ std::optional<platform::CheckedFile> identify(Check& check, std::string_view pat
     const std::string_view name = path.substr(slash + 1);
     if (folder != check.listed) {
         check.listed = folder;
-        auto listed = guarded_call([&] { return platform::folder_identities(check.listed); });
+        std::optional<Outcome<platform::FolderIdentities>> ahead;
+        if (check.ahead != nullptr) ahead = check.ahead->take(folder);
+        auto listed =
+            guarded_call([&] { return ahead ? std::move(*ahead) : platform::folder_identities(check.listed); });
         check.listing.reset();
         if (!listed.failed) check.listing = std::move(listed.result);
         check.listing_error = listed.error;
@@ -164,21 +170,80 @@ bool recorded_backups(const std::string& folder, std::string_view file_name,
         error = read.error;
         if (read.failed) return false;
         std::vector<RecordLine>& lines = read.result;
-        // The lines of one backup stand together: each name is read once.
-        std::string backup;
-        bool wanted = false;
-        for (RecordLine& line : lines) {
-            const std::string_view name = std::string_view(line.path).substr(0, line.path.find('/'));
-            if (name != backup) {
-                backup = name;
-                const std::optional<BackupStamp> stamp = backup_stamp(file_name, backup);
-                // A record holds only the lines of backups of its own stamp.
-                wanted = stamp && stamp_digits(*stamp) == record;
+        // The lines of one backup stand together: each name is read and
+        // looked up once, and a snapshot's record (one backup) is taken whole.
+        const auto backup_of = [](const RecordLine& line) {
+            return std::string_view(line.path).substr(0, line.path.find('/'));
+        };
+        for (auto run = lines.begin(); run != lines.end();) {
+            const std::string backup(backup_of(*run));
+            const auto end =
+                std::find_if(run, lines.end(), [&](const RecordLine& line) { return backup_of(line) != backup; });
+            const std::optional<BackupStamp> stamp = backup_stamp(file_name, backup);
+            // A record holds only the lines of backups of its own stamp.
+            if (stamp && stamp_digits(*stamp) == record) {
+                std::vector<RecordLine>& wanted = by_backup[backup];
+                if (wanted.empty() && run == lines.begin() && end == lines.end()) {
+                    wanted = std::move(lines);
+                    break;
+                }
+                wanted.insert(wanted.end(), std::make_move_iterator(run), std::make_move_iterator(end));
             }
-            if (wanted) by_backup[backup].push_back(std::move(line));
+            run = end;
         }
     }
     return true;
+}
+
+// The folders the backups' lines name, in the order the check lists them:
+// each once for a run of lines in it, after the one listed last.
+std::function<std::optional<std::string>()> folders_in_order(std::vector<const std::vector<RecordLine>*> backups,
+                                                             std::string top, std::string last) {
+    return [backups = std::move(backups), top = std::move(top), last = std::move(last), backup = std::size_t{0},
+            line = std::size_t{0}]() mutable -> std::optional<std::string> {
+        for (; backup < backups.size(); ++backup, line = 0) {
+            while (line < backups[backup]->size()) {
+                const std::string& path = (*backups[backup])[line++].path;
+                const std::size_t slash = path.rfind(platform::folder_separator);
+                std::string folder = top;
+                if (slash != std::string::npos) (folder += platform::folder_separator).append(path, 0, slash);
+                if (folder == last) continue;
+                last = folder;
+                return folder;
+            }
+        }
+        return std::nullopt;
+    };
+}
+
+// Checks the backups that stand, newest first, then those only their
+// records tell of.
+void check_backups(Check& check, const std::vector<BackupEntry>& found,
+                   const std::map<std::string, std::vector<RecordLine>>& recorded, const std::set<std::string>& seen,
+                   const std::string& folder, const std::string& source) {
+    for (const BackupEntry& backup : found) {
+        const std::string name = backup.path.substr(backup.path.rfind(platform::folder_separator) + 1);
+        Findings findings;
+        const auto lines = recorded.find(name);
+        if (lines == recorded.end()) {
+            findings.unrecorded = in_group(check.request.verify_group, identity_of(backup.path));
+            if (!findings.unrecorded) continue;
+        } else {
+            std::string path = folder;
+            for (const RecordLine& line : lines->second) check_line(check, path, folder.size(), line, findings);
+        }
+        report(check, backup.path, stamp_digits(backup.stamp), findings);
+    }
+    for (const auto& [name, lines] : recorded) {
+        if (seen.contains(name)) continue;
+        Findings findings;
+        std::string path = folder;
+        for (const RecordLine& line : lines) check_line(check, path, folder.size(), line, findings);
+        const std::optional<BackupStamp> stamp = backup_stamp(source_last_part(source), name);
+        path.resize(folder.size());
+        (path += platform::folder_separator) += name;
+        report(check, path, stamp ? stamp_digits(*stamp) : "", findings);
+    }
 }
 
 void verify_source(Check& check, const std::string& source) {
@@ -210,36 +275,25 @@ void verify_source(Check& check, const std::string& source) {
     }
     // Backups that stand, newest first, then those only their records tell of.
     std::set<std::string> seen;
+    std::vector<const std::vector<RecordLine>*> in_order;
     for (const BackupEntry& backup : *found) {
         const std::string name = backup.path.substr(backup.path.rfind(platform::folder_separator) + 1);
         seen.insert(name);
-        Findings findings;
-        const auto lines = recorded.find(name);
-        if (lines == recorded.end()) {
-            findings.unrecorded = in_group(check.request.verify_group, identity_of(backup.path));
-            if (!findings.unrecorded) continue;
-        } else {
-            std::string path = folder;
-            for (const RecordLine& line : lines->second) check_line(check, path, folder.size(), line, findings);
-        }
-        report(check, backup.path, stamp_digits(backup.stamp), findings);
+        if (const auto lines = recorded.find(name); lines != recorded.end()) in_order.push_back(&lines->second);
     }
     for (const auto& [name, lines] : recorded) {
-        if (seen.contains(name)) continue;
-        Findings findings;
-        std::string path = folder;
-        for (const RecordLine& line : lines) check_line(check, path, folder.size(), line, findings);
-        const std::optional<BackupStamp> stamp = backup_stamp(source_last_part(source), name);
-        path.resize(folder.size());
-        (path += platform::folder_separator) += name;
-        report(check, path, stamp ? stamp_digits(*stamp) : "", findings);
+        if (!seen.contains(name)) in_order.push_back(&lines);
     }
+    platform::FoldersAhead ahead(folders_in_order(std::move(in_order), folder, check.listed));
+    check.ahead = &ahead;
+    check_backups(check, *found, recorded, seen, folder, source);
+    check.ahead = nullptr;
 }
 
 }  // namespace
 
 std::int32_t verify_backups(const Request& request) {
-    Check check{request, {}, false, false, false, {}, {}, std::nullopt, 0};
+    Check check{request, {}, false, false, false, {}, {}, std::nullopt, 0, nullptr};
     for (const std::string& source : request.sources) {
         verify_source(check, source);
         print_answer(check.out);

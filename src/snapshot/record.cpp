@@ -1,5 +1,6 @@
 #include "snapshot/record.h"
 
+#include <array>
 #include <charconv>
 
 namespace {
@@ -52,15 +53,26 @@ std::optional<std::string> unescaped(std::string_view name) {
     return out;
 }
 
+// Each character's value as a hexadecimal digit, above 15 where it is none:
+// '0'..'9' and 'a'..'f' alone, as sha256sum writes them.
+constexpr std::array<std::uint8_t, 256> hex_values = [] {
+    std::array<std::uint8_t, 256> values{};
+    values.fill(0xff);
+    for (std::size_t i = 0; i < hex_digits.size(); ++i) {
+        values[static_cast<unsigned char>(hex_digits[i])] = static_cast<std::uint8_t>(i);
+    }
+    return values;
+}();
+
+// A byte from two digits at a time: a check reads thousands of lines.
 std::optional<Digest> read_hex(std::string_view text) {
     Digest digest{};
     if (text.size() != 2 * digest.size()) return std::nullopt;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        // '0'..'9' and 'a'..'f' alone, as sha256sum writes them.
-        const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (value < 0) return std::nullopt;
-        digest[i / 2] = static_cast<std::uint8_t>(digest[i / 2] << 4 | value);
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        const unsigned high = hex_values[static_cast<unsigned char>(text[2 * i])];
+        const unsigned low = hex_values[static_cast<unsigned char>(text[2 * i + 1])];
+        if (high > 15 || low > 15) return std::nullopt;
+        digest[i] = static_cast<std::uint8_t>(high << 4 | low);
     }
     return digest;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 
 #include "platform/posix/internal.h"
 
@@ -185,6 +186,83 @@ Outcome<FolderIdentities> folder_identities(const std::string& path) {
     std::sort(found.regular_files.begin(), found.regular_files.end());
     std::sort(found.others.begin(), found.others.end());
     return found;
+}
+
+struct FoldersAhead::Shared {
+    std::function<std::optional<std::string>()> next_folder;
+    std::mutex lock;
+    std::condition_variable moved;
+    std::deque<std::pair<std::string, Outcome<FolderIdentities>>> ready;  // listed, not yet taken, in order
+    std::size_t held = 0;  // entries in ready: the thread waits while there are too many
+    bool done = false;     // every folder listed
+    bool stop = false;
+    bool running = false;
+    pthread_t thread{};
+};
+
+namespace {
+
+// How many entries may wait listed: a folder of more is listed all the same.
+constexpr std::size_t most_held = std::size_t{1} << 16;
+
+std::size_t entries_of(const Outcome<FolderIdentities>& listed) {
+    return 1 + listed.value.regular_files.size() + listed.value.others.size();
+}
+
+void* list_ahead(void* argument) {
+    auto& shared = *static_cast<FoldersAhead::Shared*>(argument);
+    while (std::optional<std::string> folder = shared.next_folder()) {
+        {
+            std::unique_lock hold(shared.lock);
+            shared.moved.wait(hold, [&] { return shared.stop || shared.held < most_held; });
+            if (shared.stop) return nullptr;
+        }
+        Outcome<FolderIdentities> listed = folder_identities(*folder);
+        {
+            const std::lock_guard hold(shared.lock);
+            shared.held += entries_of(listed);
+            shared.ready.emplace_back(std::move(*folder), std::move(listed));
+        }
+        shared.moved.notify_all();
+    }
+    {
+        const std::lock_guard hold(shared.lock);
+        shared.done = true;
+    }
+    shared.moved.notify_all();
+    return nullptr;
+}
+
+}  // namespace
+
+// Where no thread can be started, each folder is listed when it is wanted.
+FoldersAhead::FoldersAhead(std::function<std::optional<std::string>()> next_folder)
+    : shared_(std::make_unique<Shared>()) {
+    shared_->next_folder = std::move(next_folder);
+    shared_->running = ::pthread_create(&shared_->thread, nullptr, list_ahead, shared_.get()) == 0;
+}
+
+FoldersAhead::~FoldersAhead() {
+    if (!shared_->running) return;
+    {
+        const std::lock_guard hold(shared_->lock);
+        shared_->stop = true;
+    }
+    shared_->moved.notify_all();
+    ::pthread_join(shared_->thread, nullptr);
+}
+
+std::optional<Outcome<FolderIdentities>> FoldersAhead::take(std::string_view folder) {
+    if (!shared_->running) return std::nullopt;
+    std::unique_lock hold(shared_->lock);
+    shared_->moved.wait(hold, [&] { return shared_->done || !shared_->ready.empty(); });
+    if (shared_->ready.empty() || shared_->ready.front().first != folder) return std::nullopt;
+    Outcome<FolderIdentities> listed = std::move(shared_->ready.front().second);
+    shared_->ready.pop_front();
+    shared_->held -= entries_of(listed);
+    hold.unlock();
+    shared_->moved.notify_all();
+    return listed;
 }
 
 Outcome<CheckedFile> read_file_digest(const std::string& path) {
