@@ -90,14 +90,17 @@ power_cut() {
 }
 
 # Whether the one snapshot of tree/ is whole: the same names, kinds, bytes
-# and link destinations, the hard link still one file, no temporary tree.
+# and link destinations, the hard link still one file, no temporary tree, and
+# its record there, telling those bytes to sha256sum.
 snapshot_whole() {
     local snapshots=("$tmp/cut/data/backup/"tree.*) leftovers=("$tmp/cut/data/backup/".tesrak-*)
     local whole=0
     : >"$tmp/diff.log"
     ((${#snapshots[@]} == 1 && ${#leftovers[@]} == 0)) &&
         diff -r --no-dereference "$tmp/cut/data/tree" "${snapshots[0]}" >"$tmp/diff.log" 2>&1 &&
-        [ "$(stat -c %i "${snapshots[0]}/t1")" = "$(stat -c %i "${snapshots[0]}/c/hard")" ] && whole=1
+        [ "$(stat -c %i "${snapshots[0]}/t1")" = "$(stat -c %i "${snapshots[0]}/c/hard")" ] &&
+        (cd "$tmp/cut/data/backup" && sha256sum -c --strict --quiet .tesrak.sha256/*) >>"$tmp/diff.log" 2>&1 &&
+        whole=1
     ((whole)) || { echo "in backup/: ${snapshots[*]##*/} ${leftovers[*]##*/}"; head -n 5 "$tmp/diff.log"; }
     umount "$tmp/cut"
     return $((!whole))

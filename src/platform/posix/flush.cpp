@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 
 #include "platform/posix/internal.h"
 
@@ -58,6 +59,63 @@ Error flush_all(std::span<const int> descriptors) {
     flush_some(&work);
     for (std::size_t i = 0; i < started; ++i) ::pthread_join(threads[i], nullptr);
     return error_of(work.error);
+}
+
+struct FlushingAlong::Shared {
+    int fd = -1;
+    std::atomic<std::uint64_t> copied{0};  // bytes since the last flush
+    std::mutex lock;
+    std::condition_variable stopped;
+    bool stop = false;
+};
+
+namespace {
+
+// How much copied data makes a flush, and how often the thread looks: a tree
+// of links, or of few changes, is never flushed along.
+constexpr std::uint64_t flush_along_bytes = std::uint64_t{4} << 20;
+constexpr auto flush_along_pause = std::chrono::milliseconds(20);
+
+void* flush_along(void* argument) {
+    auto& shared = *static_cast<FlushingAlong::Shared*>(argument);
+    std::unique_lock hold(shared.lock);
+    do {
+        if (shared.copied < flush_along_bytes) continue;
+        shared.copied = 0;
+        hold.unlock();
+        // Nothing rests on this flush: the one at the end is checked.
+        static_cast<void>(::syncfs(shared.fd));
+        hold.lock();
+    } while (!shared.stopped.wait_for(hold, flush_along_pause, [&] { return shared.stop; }));
+    return nullptr;
+}
+
+}  // namespace
+
+FlushingAlong::FlushingAlong(int fd) : shared_(std::make_unique<Shared>()) {
+    shared_->fd = fd;
+}
+
+// The thread starts with the first flush: a small tree starts none. Where
+// none can be started, the flush at the end writes all.
+void FlushingAlong::copied(std::uint64_t bytes) {
+    if ((shared_->copied += bytes) < flush_along_bytes || running_ || tried_) return;
+    tried_ = true;
+    pthread_attr_t attributes;
+    if (::pthread_attr_init(&attributes) != 0) return;
+    ::pthread_attr_setstacksize(&attributes, flush_stack_size);
+    running_ = ::pthread_create(&thread_, &attributes, flush_along, shared_.get()) == 0;
+    ::pthread_attr_destroy(&attributes);
+}
+
+FlushingAlong::~FlushingAlong() {
+    if (!running_) return;
+    {
+        const std::lock_guard hold(shared_->lock);
+        shared_->stop = true;
+    }
+    shared_->stopped.notify_one();
+    ::pthread_join(thread_, nullptr);
 }
 
 }  // namespace posix

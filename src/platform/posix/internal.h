@@ -379,8 +379,9 @@ Error change_record(int folder, const std::string& record, const std::vector<std
 // A snapshot's record, written as its files are copied: the lines go into a
 // new file beside the records, a buffer at a time, so that memory does not
 // grow with the tree. Once whole, the lines of other backups of that stamp
-// join them, and the file takes the record's place (flushed, then its
-// folder); an undo puts back what the record held before.
+// join them; once the caller flushed the file system, the file takes the
+// record's place and its folder is flushed. An undo puts back what the
+// record held before.
 class RecordStream {
 public:
     explicit RecordStream(int folder) : folder_(folder) {}
@@ -391,6 +392,7 @@ public:
     Error add(const RecordLine& line);
     // The record of that stamp gets these lines in place of the backup's.
     Error finish(const std::string& record, const std::string& backup);
+    Error commit(const std::string& record);
     void undo(const std::string& record);
 
 private:
@@ -460,5 +462,25 @@ Error flush_all(std::span<const int> descriptors);
 
 // Flushes each of the folders that can be read, once.
 Error flush_folders(std::span<const Folder* const> folders);
+
+// Flushes the file system of an open entry on a thread of its own, for as
+// long as it lives, whenever enough was copied since the last flush: the disk
+// writes while a tree is copied, and the flush that makes it durable at the
+// end waits for less. Nothing rests on these flushes.
+class FlushingAlong {
+public:
+    struct Shared;
+    explicit FlushingAlong(int fd);
+    ~FlushingAlong();
+    FlushingAlong(const FlushingAlong&) = delete;
+    FlushingAlong& operator=(const FlushingAlong&) = delete;
+    void copied(std::uint64_t bytes);
+
+private:
+    std::unique_ptr<Shared> shared_;
+    pthread_t thread_{};
+    bool running_ = false;
+    bool tried_ = false;
+};
 
 }  // namespace posix

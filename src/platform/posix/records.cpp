@@ -155,7 +155,8 @@ Error RecordStream::write_out() {
 }
 
 Error RecordStream::add(const RecordLine& line) {
-    constexpr std::size_t buffered = std::size_t{1} << 16;
+    // Small: the buffer is most of what a snapshot holds in memory.
+    constexpr std::size_t buffered = std::size_t{1} << 14;
     pending_ += record_text({line});
     if (pending_.size() < buffered) return {};
     return write_out();
@@ -164,12 +165,11 @@ Error RecordStream::add(const RecordLine& line) {
 Error RecordStream::finish(const std::string& record, const std::string& backup) {
     if (const Error failed = read_record(folder_, record, before_)) return failed;
     for (const RecordLine& line : replaced_lines(before_, {backup}, {})) pending_ += record_text({line});
-    const FileDescriptor out(::openat(records_.get(), staged_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-    if (!out.valid()) return call_error();
-    if (const Error failed = write_all(out.get(), pending_)) return failed;
-    if (::fsync(out.get()) != 0 || ::renameat(records_.get(), staged_.c_str(), records_.get(), record.c_str()) != 0) {
-        return call_error();
-    }
+    return write_out();
+}
+
+Error RecordStream::commit(const std::string& record) {
+    if (::renameat(records_.get(), staged_.c_str(), records_.get(), record.c_str()) != 0) return call_error();
     staged_.clear();
     if (::fsync(records_.get()) != 0) return call_error();
     return {};

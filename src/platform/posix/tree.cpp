@@ -66,6 +66,7 @@ struct Walk {
     // A restore: what the backup's record says each file holds, by its path
     // from the top.
     std::map<std::string, RecordLine> expected = {};
+    FlushingAlong* along = nullptr;  // told of the bytes copied
     // The entry, relative to the top, that the walk failed on.
     std::string failed_on = {};
 };
@@ -209,6 +210,7 @@ Error copy_file(Walk& walk, int from, const char* name, struct stat& status, con
         PendingDigest digest;
         if (const Error failed = fill(in.get(), out.get(), status, to, false, digest)) return failed;
         if (const Error failed = digest.take(hashed)) return failed;
+        if (walk.along != nullptr) walk.along->copied(static_cast<std::uint64_t>(status.st_size));
     }
     if (const Error failed = note_file(walk, name, status, hashed, read)) return failed;
     if (status.st_nlink > 1) {
@@ -631,9 +633,19 @@ SnapshotFailure make_snapshot(DIR* source, const Folder& folder, const std::stri
     struct stat made_top {};
     // One flush of the file system puts every entry of the tree on the disk,
     // the linked ones too: measured, it costs a tree of thousands of files
-    // less than a flush of each, even when those overlap.
-    if (const Error failed = copy_tree(walk, source, status, top.value, folder.gives_an_acl, shares ? earlier.top : -1)) {
-        return {failed, walk.failed_on};
+    // less than a flush of each, even when those overlap. Flushes along the
+    // walk leave it less to write.
+    Error copied;
+    {
+        FlushingAlong along(top.value.fd.get());
+        walk.along = &along;
+        copied = copy_tree(walk, source, status, top.value, folder.gives_an_acl, shares ? earlier.top : -1);
+        walk.along = nullptr;
+    }
+    if (copied) return {copied, walk.failed_on};
+    // The record is written whole before that flush, and takes its name after it.
+    if (walk.record != nullptr) {
+        if (const Error failed = stream.finish(record, name)) return {failed};
     }
     if (::syncfs(top.value.fd.get()) != 0 || ::fstat(top.value.fd.get(), &made_top) != 0) return {call_error()};
     FileDescriptor current;
@@ -645,7 +657,7 @@ SnapshotFailure make_snapshot(DIR* source, const Folder& folder, const std::stri
     }
     // The record is on the disk before the snapshot takes its name.
     if (walk.record != nullptr) {
-        if (const Error failed = stream.finish(record, name)) return {failed};
+        if (const Error failed = stream.commit(record)) return {failed};
     }
     if (const Error failed = take_tree_name(tree, folder, name, made, replace)) {
         // Unless the new tree stands, its record goes, and what was carried
