@@ -165,7 +165,6 @@ Outcome<FolderIdentities> folder_identities(const std::string& path) {
         const dirent* entry = next.value;
         if (entry == nullptr) break;
         const std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
         unsigned char type = entry->d_type;
         std::uint64_t inode = entry->d_ino;
         // Where the folder's listing tells no kind, the entry is looked at.

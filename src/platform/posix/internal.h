@@ -296,13 +296,18 @@ using FolderStream = std::unique_ptr<DIR, FolderStreamCloser>;
 // link.
 Outcome<FolderStream> open_stream(int folder, const char* name);
 
-// The next entry of a folder stream; null at its end. The stream tells a
-// failure from its end only through errno, so it is cleared first.
+// The next entry of a folder stream, "." and ".." left out; null at its end.
+// The stream tells a failure from its end only through errno, so it is
+// cleared first.
 inline Outcome<const dirent*> next_entry(DIR* stream) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream);
-    if (entry == nullptr && errno != 0) return call_error();
-    return entry;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream);
+        if (entry == nullptr && errno != 0) return call_error();
+        if (entry == nullptr) return entry;
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..") return entry;
+    }
 }
 
 // Renames an entry of a folder to a fresh temporary name without replacing,

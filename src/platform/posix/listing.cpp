@@ -177,8 +177,7 @@ Error sorted_names(int folder, std::vector<std::string>& names) {
         const Outcome<const dirent*> next = next_entry(stream.value.get());
         if (next.failed()) return Error{next.error};
         if (next.value == nullptr) break;
-        const std::string_view name(next.value->d_name);
-        if (name != "." && name != "..") names.emplace_back(name);
+        names.emplace_back(next.value->d_name);
     }
     std::sort(names.begin(), names.end());
     return {};
@@ -453,7 +452,7 @@ Outcome<std::vector<FolderEntry>> folder_entries(const std::string& path,
         const dirent* entry = next.value;
         if (entry == nullptr) break;
         const std::string_view name(entry->d_name);
-        if (name == "." || name == ".." || !wanted(name)) continue;
+        if (!wanted(name)) continue;
         const unsigned char type = entry->d_type;
         if (vouches && !statuses && (type == DT_REG || type == DT_DIR || type == DT_LNK)) {
             found.push_back({std::string(name), type == DT_DIR ? EntryKind::folder : EntryKind::file, type == DT_LNK});

@@ -37,7 +37,6 @@ Error remove_tree(int parent, const char* name) {
         const dirent* entry = next.value;
         if (entry == nullptr) break;
         const std::string_view child(entry->d_name);
-        if (child == "." || child == "..") continue;
         bool is_folder = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat status {};

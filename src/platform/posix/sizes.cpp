@@ -45,7 +45,6 @@ Error walk_folder(RoomWalk& walk, int folder) {
         const dirent* entry = next.value;
         if (entry == nullptr) return {};
         const std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
         struct stat status {};
         if (::fstatat(at, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return call_error();
         note(walk, status);

@@ -258,7 +258,6 @@ Error copy_entries(Walk& walk, DIR* stream, const Folder& to, int earlier) {
         const dirent* entry = next.value;
         if (entry == nullptr) return {};
         const std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
         struct stat status {};
         if (::fstatat(from, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             return failed_at(walk, entry->d_name, call_error());
@@ -343,8 +342,7 @@ Outcome<std::size_t> count_entries(int at, const char* name) {
         const Outcome<const dirent*> next = next_entry(stream.value.get());
         if (next.failed()) return Error{next.error};
         if (next.value == nullptr) return count;
-        const std::string_view entry_name(next.value->d_name);
-        if (entry_name != "." && entry_name != "..") ++count;
+        ++count;
     }
 }
 
