@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/accounts.h"
+#include "support/run_table.h"
 #include "support/sandbox.h"
 #include "support/spawn.h"
 
@@ -295,16 +296,7 @@ std::function<void(Case&)> link_back(bool absolute) {
     };
 }
 
-struct Row {
-    const char* name;
-    std::function<void(Case&)> setup;  // lays the sandbox out; may skip the row
-    std::vector<std::string> arguments;
-    int status;
-    std::optional<std::string> output;  // a pattern for matches(); none: the check decides
-    std::function<void(Case&)> check;
-};
-
-void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+using Row = RunRow<Case>;
 
 std::vector<Row> rows() {
     // Older than any run of these tests, so that a run's own backup is the newest.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "snapshot/room.h"
+#include "support/run_table.h"
 #include "support/sandbox.h"
 #include "support/spawn.h"
 
@@ -124,16 +125,7 @@ std::vector<Room> counted(const Case& c, const std::vector<std::string>& paths, 
     return rooms;
 }
 
-struct Row {
-    const char* name;
-    std::function<void(Case&)> setup;  // may skip the row
-    std::vector<std::string> arguments;
-    int status;
-    std::optional<std::string> output;  // a pattern for matches(); none: the check decides
-    std::function<void(Case&)> check;
-};
-
-void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+using Row = RunRow<Case>;
 
 std::vector<Row> rows() {
     return {
