@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/sandbox.h"
 #include "support/spawn.h"
 
@@ -291,6 +293,34 @@ TEST_P(Verify, Row) {
         if (!strace) GTEST_SKIP() << "strace is not installed: how often the shared file was read is not counted";
         EXPECT_EQ(opens_of_a(sandbox), 1) << sandbox.read("opens.log");
     }
+}
+
+// Folders listed ahead come in the order given, a missing one with its
+// error; a folder asked for out of that order, or after the last, is left to
+// the caller to list.
+TEST(FoldersAhead, ListsInTheOrderGivenAndLeavesTheRestToTheCaller) {
+    const Sandbox sandbox;
+    shell(sandbox, "mkdir -p a b/sub && touch a/x b/z b/y");
+    const auto at = [&](const char* name) { return (sandbox.path() / name).string(); };
+    const std::vector<std::string> order{at("a"), at("gone"), at("b")};
+    std::size_t next = 0;
+    platform::FoldersAhead ahead([&]() -> std::optional<std::string> {
+        if (next == order.size()) return std::nullopt;
+        return order[next++];
+    });
+    const auto a = ahead.take(at("a"));
+    ASSERT_TRUE(a && !a->failed());
+    EXPECT_EQ(a->value.regular_files.size(), 1U);
+    const auto gone = ahead.take(at("gone"));
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->error, static_cast<ErrorCode>(ENOENT));
+    EXPECT_FALSE(ahead.take(at("a"))) << "a folder out of order";
+    const auto b = ahead.take(at("b"));
+    ASSERT_TRUE(b && !b->failed());
+    ASSERT_EQ(b->value.regular_files.size(), 2U);
+    EXPECT_EQ(b->value.regular_files[0].first, "y") << "in name order";
+    EXPECT_EQ(b->value.others, std::vector<std::string>{"sub"});
+    EXPECT_FALSE(ahead.take(at("b"))) << "after the last";
 }
 
 INSTANTIATE_TEST_SUITE_P(Posix, Verify, testing::ValuesIn(rows()),
