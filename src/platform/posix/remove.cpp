@@ -36,7 +36,6 @@ Error remove_tree(int parent, const char* name) {
         if (next.failed()) return Error{next.error};
         const dirent* entry = next.value;
         if (entry == nullptr) break;
-        const std::string_view child(entry->d_name);
         bool is_folder = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat status {};

@@ -44,7 +44,6 @@ Error walk_folder(RoomWalk& walk, int folder) {
         if (next.failed()) return Error{next.error};
         const dirent* entry = next.value;
         if (entry == nullptr) return {};
-        const std::string_view name(entry->d_name);
         struct stat status {};
         if (::fstatat(at, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return call_error();
         note(walk, status);

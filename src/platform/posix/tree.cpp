@@ -257,7 +257,6 @@ Error copy_entries(Walk& walk, DIR* stream, const Folder& to, int earlier) {
         if (next.failed()) return Error{next.error};
         const dirent* entry = next.value;
         if (entry == nullptr) return {};
-        const std::string_view name(entry->d_name);
         struct stat status {};
         if (::fstatat(from, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             return failed_at(walk, entry->d_name, call_error());
